@@ -1,0 +1,92 @@
+#pragma once
+// The per-modem object that relays the modem's data pipes to a TCP socket
+// and serves its control channel. The main thread drives it only through
+// its BridgeOps table and PostControl; the worker reaches the main thread
+// only through posted window messages.
+#include <winsock2.h>
+#include <windows.h>
+
+#include "bridge/io_buffer.h"
+#include "bridge/status_cache.h"
+
+struct DeviceRecord;
+struct UsbPipe;
+struct ModemBridge;
+
+// Private messages the worker posts to the main window (wParam = DeviceRecord*).
+constexpr UINT WM_GW_TRAY = WM_USER;
+constexpr UINT WM_GW_LINK_CHANGED = WM_USER + 1;
+constexpr UINT WM_GW_WORKER_ENDED = WM_USER + 2;
+constexpr UINT WM_GW_DEVICE_MESSAGE = WM_USER + 3;  // lParam = IoBuffer*, owned by the receiver
+
+// The status window's refresh command (WM_COMMAND wParam).
+constexpr WPARAM CMD_STATUS_REFRESH = 0x3000;
+
+struct BridgeOps {
+  void (*Stop)(ModemBridge* bridge);
+  void (*Release)(ModemBridge* bridge);
+  int32_t (*IsConnected)(ModemBridge* bridge);
+  void (*OnDeviceMessage)(ModemBridge* bridge, IoBuffer* message);
+  void (*OnTick)(ModemBridge* bridge);
+  void (*ShowStatus)(ModemBridge* bridge);
+  void (*OnStateChanged)(ModemBridge* bridge);
+};
+
+constexpr int WAIT_HANDLE_COUNT = 7;
+
+struct ModemBridge {
+  const BridgeOps* ops;
+  DeviceRecord* device;  // the owner; wParam of every posted message
+  UsbPipe* controlIn;    // borrowed from the device's interface
+  UsbPipe* controlOut;
+  UsbPipe* dataIn;
+  UsbPipe* dataOut;
+  // 0 wake, 1..4 controlIn/controlOut/dataIn/dataOut events, 5 receive, 6 send.
+  HANDLE waitHandles[WAIT_HANDLE_COUNT];
+  HANDLE wakeEvent;  // manual reset: new control message, stop request, connect outcome
+  HANDLE workerThread;
+  DWORD workerThreadId;
+  std::atomic<LONG> stopRequested;
+  HANDLE connectThread;  // the running connect attempt; owned by the worker
+  DWORD connectThreadId;
+  std::atomic<LONG> connectResult;  // 1 pending, 0 connected, negative failed
+  DWORD connectError;               // last error of the failed attempt
+  IoBuffer* connectRequest;         // the CTL_CONNECT being served
+  SOCKET socket;                    // taken and cleared only under lock
+  HRESULT workerResult;
+  std::atomic<LONG> linked;  // written by the worker only
+  IoBuffer* pool;            // free buffers, LIFO; worker only
+  IoBuffer* controlInPending;
+  IoBuffer* controlOutQueue;
+  IoBuffer* dataInPending;
+  IoBuffer* dataOutQueue;
+  IoBuffer* receivePending;
+  IoBuffer* sendQueue;
+  CRITICAL_SECTION lock;  // guards outbox, socket and connectAbandoned
+  IoBuffer* outbox;       // posted by the main thread, not yet taken by the worker
+  OVERLAPPED receiveOverlapped;
+  OVERLAPPED sendOverlapped;
+  TrafficCounters traffic;
+  HWND statusWindow;  // the open status window, or null
+  StatusCache status;
+
+  // Set under lock by CloseLink when it ends an attempt, so that a connect
+  // thread that has just created its socket closes it instead of storing it.
+  LONG connectAbandoned;
+  // The server has closed its sending side: no further receive is posted
+  // until the link closes (a receive would complete with 0 bytes at once).
+  LONG peerClosed;
+};
+
+// Creates and starts a bridge over the record's single interface, or gives
+// null when its layout is not the modem's or a resource cannot be had.
+ModemBridge* CreateBridge(DeviceRecord* record);
+
+// Main thread: hands a control message to the worker for the control OUT pipe.
+void PostControl(ModemBridge* bridge, IoBuffer* message);
+void ResetStatus(ModemBridge* bridge);
+void CloseStatusWindow(ModemBridge* bridge);
+
+// The worker thread and its connect thread.
+DWORD WINAPI WorkerLoop(LPVOID bridge);
+DWORD WINAPI ConnectThread(LPVOID bridge);

@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# Builds the three presets and runs every test: natively (the OS-free logic,
+# with sanitizers) and under Wine (the Windows program against the simulated
+# modem bus and real loopback TCP). Exits non-zero on any failure.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+if [ "$(id -u)" = 0 ]; then
+  scripts/setup.sh || exit 1
+fi
+
+presets=(native win32 win64)
+status=0
+for p in "${presets[@]}"; do
+  echo "=== build $p"
+  cmake --preset "$p" >/dev/null || { status=1; continue; }
+  cmake --build --preset "$p" -- -k 0 || status=1
+done
+[ $status -eq 0 ] || { echo "build failed"; exit 1; }
+
+# One display and, per prefix, one persistent wineserver for the whole run.
+xvfb_pid=""
+if [ -z "${DISPLAY:-}" ]; then
+  for n in $(seq 70 89); do
+    [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
+    Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+    xvfb_pid=$!
+    export DISPLAY=":$n"
+    for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
+    break
+  done
+fi
+
+passed=0 failed=0
+for p in "${presets[@]}"; do
+  echo "=== test $p"
+  prefix="$PWD/build/$p/wineprefix"
+  if [ "$p" != native ]; then
+    arch=win32; [ "$p" = win64 ] && arch=win64
+    # Creates the prefix (once) and starts its server.
+    WINEPREFIX="$prefix" tools/wine-run.sh --prefix "$prefix" --arch "$arch" cmd /c exit 0 >/dev/null 2>&1
+    WINEPREFIX="$prefix" WINEARCH="$arch" wineserver -p 2>/dev/null
+  fi
+  log="build/$p/ctest.log"
+  ctest --preset "$p" 2>&1 | tee "$log"
+  [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
+  line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -1)
+  total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line")
+  bad=$(sed -E 's/.*passed, ([0-9]+) tests failed.*/\1/' <<<"$line")
+  if [ -n "$line" ]; then
+    passed=$((passed + total - bad)); failed=$((failed + bad))
+  else
+    failed=$((failed + 1))
+  fi
+  if [ "$p" != native ]; then
+    WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true
+  fi
+done
+[ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
+
+echo "$passed passed, $failed failed"
+exit $status

@@ -1,0 +1,77 @@
+#pragma once
+// What a test (or, later, a driver in another process) does to the simulated
+// modems. Everything goes through this one small interface so that it can be
+// carried over a pipe unchanged; the gateway side of the bus is the USB
+// boundary (usb/usb_os.h) bound to the simulation.
+//
+// Modems are addressed by the id Plug returns, pipes by their endpoint
+// address (bit 7 set = IN), which is unique within a modem.
+#include <windows.h>
+
+#include <cstdint>
+#include <vector>
+
+namespace simbus {
+
+struct PipeLayout {
+  uint8_t pipeId;           // endpoint address; 0x80 bit = IN
+  uint32_t pipeType;        // USBD_PIPE_TYPE: 0 control, 1 isochronous, 2 bulk, 3 interrupt
+  uint16_t maxPacketSize;
+};
+
+struct InterfaceLayout {
+  uint8_t interfaceClass;
+  uint8_t interfaceSubClass;
+  uint8_t interfaceProtocol;
+  std::vector<PipeLayout> pipes;  // bNumEndpoints = pipes.size()
+};
+
+struct ModemLayout {
+  std::vector<InterfaceLayout> interfaces;  // 0 = the first; the rest are associated ones
+};
+
+// The real modem: one interface 0xFE/0/0 with four bulk 64-byte pipes:
+// control IN 0x81, control OUT 0x01, data IN 0x82, data OUT 0x02.
+ModemLayout StandardLayout();
+constexpr uint8_t CONTROL_IN = 0x81;
+constexpr uint8_t CONTROL_OUT = 0x01;
+constexpr uint8_t DATA_IN = 0x82;
+constexpr uint8_t DATA_OUT = 0x02;
+
+class ModemBus {
+ public:
+  virtual ~ModemBus() = default;
+
+  // Window that receives WM_DEVICECHANGE arrivals for interface-class
+  // registrations is whatever the gateway registered; nothing to set here.
+
+  // Attaches a modem. Its device interface path is
+  // \\?\usb#vid_0000&pid_0000#sim<id>#{003b07b0-c9b0-11dc-bd0b-001d6055e580};
+  // interface-class registrations get DBT_DEVICEARRIVAL (sent, as the system does).
+  virtual int Plug(const ModemLayout& layout) = 0;
+  // Surprise removal: pending and later transfers fail as on real hardware,
+  // handle registrations get DBT_DEVICEREMOVECOMPLETE.
+  virtual void Unplug(int modem) = 0;
+  // Orderly removal request: handle registrations get DBT_DEVICEQUERYREMOVE.
+  virtual void QueryRemove(int modem) = 0;
+  virtual const char* DevicePath(int modem) = 0;  // valid while the bus lives
+
+  // The modem sends one transfer on an IN pipe (size 0 allowed). A pending
+  // read takes at most its length; the rest waits for the next read.
+  virtual bool Deliver(int modem, uint8_t pipeId, const void* data, uint32_t size) = 0;
+  // Takes the oldest transfer the gateway wrote on an OUT pipe (one write =
+  // one message). False when none arrived within timeoutMs.
+  virtual bool Take(int modem, uint8_t pipeId, std::vector<uint8_t>* message, DWORD timeoutMs) = 0;
+  // While held, writes on the pipe stay pending (a modem that stops taking data).
+  virtual void HoldWrites(int modem, uint8_t pipeId, bool hold) = 0;
+
+  // Observations for tests.
+  virtual uint32_t PendingTransfers(int modem) = 0;  // outstanding reads and writes
+  virtual uint32_t OpenHandles(int modem) = 0;       // device files and WinUSB handles still open
+  virtual bool PipePolicy(int modem, uint8_t pipeId, uint32_t policyType, uint8_t* value) = 0;
+};
+
+// The bus of this process.
+ModemBus& LocalBus();
+
+}  // namespace simbus

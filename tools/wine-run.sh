@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Runs one Windows executable under Wine, the way every test of ours runs:
+#   wine-run.sh --prefix DIR --arch win32|win64 program.exe [args...]
+# The prefix lives under the build folder; output noise is silenced; the ANSI
+# code page is 1251 (uk_UA.UTF-8), as on the shop PCs. When the caller has
+# not provided them, a display (Xvfb) and a persistent wineserver are started
+# here; scripts/test.sh starts both once for the whole run instead.
+set -euo pipefail
+
+prefix="" arch="win32"
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --prefix) prefix="$2"; shift 2 ;;
+    --arch) arch="$2"; shift 2 ;;
+    *) break ;;
+  esac
+done
+[ -n "$prefix" ] || { echo "wine-run: --prefix is required" >&2; exit 2; }
+[ $# -ge 1 ] || { echo "wine-run: no program given" >&2; exit 2; }
+
+export WINEPREFIX="$prefix" WINEARCH="$arch"
+export WINEDEBUG="${WINEDEBUG:--all}"
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
+export LC_ALL=uk_UA.UTF-8
+unset LANG LANGUAGE
+
+xvfb_pid=""
+cleanup() { [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true; }
+trap cleanup EXIT
+if [ -z "${DISPLAY:-}" ]; then
+  for n in $(seq 90 140); do
+    [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
+    Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+    xvfb_pid=$!
+    export DISPLAY=":$n"
+    for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
+    break
+  done
+fi
+
+mkdir -p "$(dirname "$prefix")"
+(
+  # One process creates the prefix; parallel test runs wait for it.
+  flock 9
+  if [ ! -f "$prefix/system.reg" ]; then
+    wineserver -p 2>/dev/null || true
+    wine wineboot --init >/dev/null 2>&1 || true
+  fi
+) 9>"$prefix.lock"
+# A server that stays up between test programs saves seconds per start;
+# when one is already running this returns at once.
+wineserver -p60 2>/dev/null || true
+
+wine "$@"

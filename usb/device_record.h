@@ -1,0 +1,29 @@
+#pragma once
+// One opened modem in the application's device list.
+#include "usb/usb_interface.h"
+
+struct ModemBridge;
+
+constexpr int MAX_INTERFACES = 8;
+
+struct DeviceRecord {
+  DeviceRecord* next;          // next (older) record in the list; null at the end
+  ModemBridge* bridge;         // null until Open created it, and again once Destroy has begun
+  char* path;                  // owned copy of the device interface path
+  char* displayName;           // owned; the modem's serial, null until it identified itself
+  HANDLE file;                 // the device file; INVALID_HANDLE_VALUE when not open
+  HDEVNOTIFY handleNotification;  // device events on `file`; null when none
+  int32_t interfaceCount;      // entries of `interfaces` in use, 0..MAX_INTERFACES
+  UsbInterface* interfaces[MAX_INTERFACES];  // owned; 0 from WinUsb_Initialize, then associated ones
+
+  HRESULT Open(const char* devicePath);
+  void Destroy();
+  void SetDisplayName(const char* text);
+
+  // Forwarded to the bridge; harmless without one (OnDeviceMessage then frees the buffer).
+  int32_t IsConnected();
+  void OnDeviceMessage(struct IoBuffer* message);
+  void OnTick();
+  void ShowStatus();
+  void OnStateChanged();
+};
