@@ -73,9 +73,20 @@ struct ModemBridge {
   // Set under lock by CloseLink when it ends an attempt, so that a connect
   // thread that has just created its socket closes it instead of storing it.
   LONG connectAbandoned;
-  // The server has closed its sending side: no further receive is posted
-  // until the link closes (a receive would complete with 0 bytes at once).
+  // Worker only. The server has closed its sending side: no further receive
+  // is posted until the link closes (each would complete at once with 0 bytes).
   LONG peerClosed;
+  // Worker only: a WSARecv / WSASend was started and its completion not yet
+  // taken. CloseLink waits for such a cancelled transfer to finish before its
+  // buffer and overlapped record are used again.
+  LONG receiveInFlight;
+  LONG sendInFlight;
+  // Messages in controlOutQueue; written by the worker, read by the main
+  // thread to hold polls back while the modem takes none.
+  std::atomic<LONG> controlOutQueued;
+  // Worker only: a reply the modem must get (connected, connect failed, link
+  // lost) could not be allocated; the worker ends with this result.
+  HRESULT workerFault;
 };
 
 // Creates and starts a bridge over the record's single interface, or gives

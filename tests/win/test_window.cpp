@@ -10,7 +10,8 @@ TestWindow::TestWindow() {
   wc.hInstance = GetModuleHandleA(nullptr);
   wc.lpszClassName = kClassName;
   RegisterClassA(&wc);  // a second registration fails harmlessly
-  hwnd_ = CreateWindowExA(0, kClassName, "test", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, wc.hInstance, nullptr);
+  hwnd_ =
+      CreateWindowExA(0, kClassName, "test", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, wc.hInstance, nullptr);
   SetWindowLongPtrA(hwnd_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
   g_app.mainWindow = hwnd_;
   g_app.instance = wc.hInstance;
@@ -47,8 +48,8 @@ bool TestWindow::PumpUntil(const std::function<bool()>& done, DWORD timeoutMs) {
     if (done()) return true;
     const ULONGLONG now = GetTickCount64();
     if (now >= deadline) return false;
-    MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(deadline - now < 20 ? deadline - now : 20),
-                              QS_ALLINPUT);
+    MsgWaitForMultipleObjects(0, nullptr, FALSE,
+                              static_cast<DWORD>(deadline - now < 20 ? deadline - now : 20), QS_ALLINPUT);
   }
 }
 
@@ -65,7 +66,8 @@ size_t TestWindow::Count(UINT message) const {
 std::vector<IoBuffer*> TestWindow::DeviceMessages() const {
   std::vector<IoBuffer*> out;
   for (const PostedMessage& m : messages_) {
-    if (m.message == WM_GW_DEVICE_MESSAGE && m.lParam != 0) out.push_back(reinterpret_cast<IoBuffer*>(m.lParam));
+    if (m.message == WM_GW_DEVICE_MESSAGE && m.lParam != 0)
+      out.push_back(reinterpret_cast<IoBuffer*>(m.lParam));
   }
   return out;
 }

@@ -1,0 +1,8 @@
+#pragma once
+// The main thread's side of the control channel: one poll request per tick,
+// and each message from the modem taken into the status cache.
+#include "bridge/modem_bridge.h"
+
+void OnTick(ModemBridge* bridge);
+// Takes the message over and frees it.
+void OnDeviceMessage(ModemBridge* bridge, IoBuffer* message);

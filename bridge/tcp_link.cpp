@@ -1,0 +1,102 @@
+#include "bridge/tcp_link.h"
+
+#include "app/app_state.h"
+#include "bridge/buffer_queues.h"
+#include "bridge/control_message.h"
+
+namespace {
+
+// A transfer cancelled by closesocket still completes, asynchronously. Its
+// buffer and overlapped record may only be reused after that; the bound
+// keeps a misbehaving stack from hanging the worker.
+constexpr DWORD CANCELLED_TRANSFER_WAIT_MS = 5000;
+
+void ReturnQueue(ModemBridge* bridge, IoBuffer** queue) {
+  while (IoBuffer* buffer = PopHead(queue)) ReturnBuffer(bridge, buffer);
+}
+
+}  // namespace
+
+SOCKET TakeSocket(ModemBridge* bridge, bool abandonAttempt) {
+  EnterCriticalSection(&bridge->lock);
+  SOCKET s = bridge->socket;
+  bridge->socket = INVALID_SOCKET;
+  if (abandonAttempt) bridge->connectAbandoned = 1;
+  LeaveCriticalSection(&bridge->lock);
+  return s;
+}
+
+void PostLinkChanged(ModemBridge* bridge) {
+  PostMessageA(g_app.mainWindow, WM_GW_LINK_CHANGED, reinterpret_cast<WPARAM>(bridge->device), 0);
+}
+
+HRESULT QueueReply(ModemBridge* bridge, uint8_t type) {
+  IoBuffer* reply = TakeBuffer(bridge);
+  if (reply == nullptr) {
+    bridge->workerFault = E_OUTOFMEMORY;
+    return E_OUTOFMEMORY;
+  }
+  reply->data[0] = type;
+  reply->count = 1;
+  return QueueControlOut(bridge, reply);
+}
+
+void CloseLink(ModemBridge* bridge) {
+  bridge->linked.store(0);
+  SOCKET s = TakeSocket(bridge, bridge->connectThread != nullptr);
+  if (s != INVALID_SOCKET) {
+    shutdown(s, SD_BOTH);
+    closesocket(s);
+  }
+  if (bridge->connectThread != nullptr) {
+    WaitForSingleObject(bridge->connectThread, INFINITE);
+    CloseHandle(bridge->connectThread);
+    bridge->connectThread = nullptr;
+    if (bridge->connectRequest != nullptr) {
+      ReturnBuffer(bridge, bridge->connectRequest);
+      bridge->connectRequest = nullptr;
+    }
+  }
+  if (bridge->receiveInFlight)
+    WaitForSingleObject(bridge->receiveOverlapped.hEvent, CANCELLED_TRANSFER_WAIT_MS);
+  if (bridge->sendInFlight) WaitForSingleObject(bridge->sendOverlapped.hEvent, CANCELLED_TRANSFER_WAIT_MS);
+  bridge->receiveInFlight = 0;
+  bridge->sendInFlight = 0;
+  bridge->peerClosed = 0;
+  if (bridge->receivePending != nullptr) {
+    ReturnBuffer(bridge, bridge->receivePending);
+    bridge->receivePending = nullptr;
+  }
+  ReturnQueue(bridge, &bridge->sendQueue);
+  // The head of the data OUT queue may be on its way to the modem; it stays.
+  if (bridge->dataOutQueue != nullptr) ReturnQueue(bridge, &bridge->dataOutQueue->next);
+  // Last, after the socket is closed: the worker ignores these events while
+  // the link is down, so one left set would end every wait at once.
+  ResetEvent(bridge->receiveOverlapped.hEvent);
+  ResetEvent(bridge->sendOverlapped.hEvent);
+  PostLinkChanged(bridge);
+}
+
+void ReportLinkLost(ModemBridge* bridge) {
+  // Queued before the teardown, so the modem hears of the loss even though
+  // the data still in flight is dropped.
+  QueueReply(bridge, CTL_LINK_LOST);
+  CloseLink(bridge);
+}
+
+void StartSocketSend(ModemBridge* bridge, IoBuffer* buffer) {
+  buffer->wsaBuf.len = buffer->count;
+  buffer->wsaBuf.buf = reinterpret_cast<char*>(buffer->data);
+  HANDLE event = bridge->sendOverlapped.hEvent;
+  ZeroMemory(&bridge->sendOverlapped, sizeof bridge->sendOverlapped);
+  bridge->sendOverlapped.hEvent = event;
+  ResetEvent(event);
+  DWORD sent = 0;
+  if (WSASend(bridge->socket, &buffer->wsaBuf, 1, &sent, 0, &bridge->sendOverlapped, nullptr) ==
+          SOCKET_ERROR &&
+      WSAGetLastError() != WSA_IO_PENDING) {
+    ReportLinkLost(bridge);
+    return;
+  }
+  bridge->sendInFlight = 1;
+}

@@ -1,0 +1,16 @@
+#pragma once
+// Opening, feeding and closing a bridge's TCP link. Worker thread only,
+// except TakeSocket, which the connect thread uses too.
+#include "bridge/modem_bridge.h"
+
+// Takes the socket out of the bridge under its lock, leaving INVALID_SOCKET,
+// so that exactly one thread closes it. With abandonAttempt, a connect
+// thread that has not stored its socket yet will close it instead.
+SOCKET TakeSocket(ModemBridge* bridge, bool abandonAttempt);
+void CloseLink(ModemBridge* bridge);
+void ReportLinkLost(ModemBridge* bridge);
+void StartSocketSend(ModemBridge* bridge, IoBuffer* buffer);
+void PostLinkChanged(ModemBridge* bridge);
+// Queues a one-byte control message to the modem; records a fault for the
+// worker when no buffer can be had. The start of the write is not examined.
+HRESULT QueueReply(ModemBridge* bridge, uint8_t type);

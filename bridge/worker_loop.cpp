@@ -1,0 +1,277 @@
+// The bridge's worker thread: every transfer of one modem, on one thread
+// that waits on seven events and, whenever it wakes, looks at every source
+// in a fixed order with zero time-outs.
+#include "app/app_state.h"
+#include "bridge/buffer_queues.h"
+#include "bridge/control_message.h"
+#include "bridge/tcp_link.h"
+#include "usb/usb_pipe.h"
+
+namespace {
+
+constexpr ULONG DATA_READ_SIZE = IO_BUFFER_SIZE;
+constexpr UCHAR POLICY_ON = 1;
+// While a read cannot get a buffer, the worker looks again this often.
+constexpr DWORD BUFFER_RETRY_MS = 100;
+
+HRESULT SetPolicies(ModemBridge* b) {
+  UCHAR on = POLICY_ON;
+  HRESULT r = b->controlOut->SetPolicy(SHORT_PACKET_TERMINATE, sizeof on, &on);
+  if (r >= 0) r = b->dataOut->SetPolicy(SHORT_PACKET_TERMINATE, sizeof on, &on);
+  if (r >= 0) r = b->controlIn->SetPolicy(AUTO_CLEAR_STALL, sizeof on, &on);
+  if (r >= 0) r = b->dataIn->SetPolicy(AUTO_CLEAR_STALL, sizeof on, &on);
+  return r;
+}
+
+// Keeps one read outstanding on an IN pipe. Without a buffer the pipe's
+// event is cleared (nothing is outstanding) and *starved notes the retry.
+HRESULT KeepReading(ModemBridge* b, UsbPipe* pipe, IoBuffer** pending, ULONG length, bool* starved) {
+  if (*pending != nullptr) return S_OK;
+  IoBuffer* buffer = TakeBuffer(b);
+  if (buffer == nullptr) {
+    ResetEvent(pipe->overlapped.hEvent);
+    *starved = true;
+    return S_OK;
+  }
+  *pending = buffer;
+  ULONG scratch = 0;
+  HRESULT r = pipe->StartRead(buffer->data, length, &scratch, &pipe->overlapped);
+  return r < 0 ? r : S_OK;
+}
+
+void KeepReceiving(ModemBridge* b, bool* starved) {
+  if (b->receivePending != nullptr || b->linked.load() != 1 || b->peerClosed) return;
+  IoBuffer* buffer = TakeBuffer(b);
+  if (buffer == nullptr) {
+    ResetEvent(b->receiveOverlapped.hEvent);
+    *starved = true;
+    return;
+  }
+  b->receivePending = buffer;
+  buffer->wsaBuf.len = IO_BUFFER_SIZE;
+  buffer->wsaBuf.buf = reinterpret_cast<char*>(buffer->data);
+  HANDLE event = b->receiveOverlapped.hEvent;
+  ZeroMemory(&b->receiveOverlapped, sizeof b->receiveOverlapped);
+  b->receiveOverlapped.hEvent = event;
+  ResetEvent(event);
+  DWORD count = 0, flags = 0;
+  if (WSARecv(b->socket, &buffer->wsaBuf, 1, &count, &flags, &b->receiveOverlapped, nullptr) ==
+          SOCKET_ERROR &&
+      WSAGetLastError() != WSA_IO_PENDING) {
+    ReportLinkLost(b);
+    return;
+  }
+  b->receiveInFlight = 1;
+}
+
+void TakeOutbox(ModemBridge* b, HRESULT* r) {
+  for (;;) {
+    EnterCriticalSection(&b->lock);
+    IoBuffer* message = PopHead(&b->outbox);
+    LeaveCriticalSection(&b->lock);
+    if (message == nullptr) return;
+    *r = QueueControlOut(b, message);
+    if (*r < 0) return;
+  }
+}
+
+HRESULT TakeConnectOutcome(ModemBridge* b) {
+  if (b->connectThread == nullptr || b->connectResult.load() == 1) return S_OK;
+  // The thread has published its result and is about to return; waiting for
+  // it makes sure it no longer touches the bridge once the outcome is taken.
+  WaitForSingleObject(b->connectThread, INFINITE);
+  CloseHandle(b->connectThread);
+  b->connectThread = nullptr;
+  if (b->connectRequest != nullptr) {
+    ReturnBuffer(b, b->connectRequest);
+    b->connectRequest = nullptr;
+  }
+  if (b->connectResult.load() < 0) return QueueReply(b, CTL_CONNECT_FAILED);
+  b->linked.store(1);
+  PostLinkChanged(b);
+  return QueueReply(b, CTL_CONNECTED);
+}
+
+// A completed write on an OUT pipe: the head is counted and recycled, the
+// next one started; with nothing left the pipe's event is cleared.
+HRESULT CompleteWrite(ModemBridge* b, UsbPipe* pipe, IoBuffer** queue, std::atomic<uint32_t>& transfers,
+                      std::atomic<uint64_t>& bytes, std::atomic<LONG>* queued) {
+  ULONG transferred = 0;
+  HRESULT r = pipe->PollCompletion(&pipe->overlapped, &transferred, 0);
+  if (r != 0) return r < 0 ? r : S_OK;
+  if (IoBuffer* done = PopHead(queue)) {
+    if (queued != nullptr) queued->store(queued->load() - 1);
+    // The queued length counts, whatever the pipe reports.
+    CountTransfer(transfers, bytes, done->count);
+    ReturnBuffer(b, done);
+  }
+  if (*queue != nullptr) {
+    ULONG scratch = 0;
+    r = pipe->StartWrite((*queue)->data, (*queue)->count, &scratch, &pipe->overlapped);
+    return r < 0 ? r : S_OK;
+  }
+  ResetEvent(pipe->overlapped.hEvent);
+  return S_OK;
+}
+
+void CompleteSend(ModemBridge* b) {
+  if (b->linked.load() != 1 || WaitForSingleObject(b->sendOverlapped.hEvent, 0) != WAIT_OBJECT_0) return;
+  b->sendInFlight = 0;
+  DWORD scratch = 0, scratchFlags = 0;
+  if (!WSAGetOverlappedResult(b->socket, &b->sendOverlapped, &scratch, FALSE, &scratchFlags)) {
+    ReportLinkLost(b);
+    return;
+  }
+  if (IoBuffer* done = PopHead(&b->sendQueue)) {
+    CountTransfer(b->traffic.sendTransfers, b->traffic.sendBytes, done->count);
+    ReturnBuffer(b, done);
+  }
+  if (b->sendQueue != nullptr) {
+    StartSocketSend(b, b->sendQueue);
+  } else {
+    ResetEvent(b->sendOverlapped.hEvent);
+  }
+}
+
+HRESULT ServeConnectRequest(ModemBridge* b, IoBuffer* message) {
+  if (message->count < 4) {  // a request to close the link
+    CloseLink(b);
+    ReturnBuffer(b, message);
+    return S_OK;
+  }
+  message->data[message->count] = '\0';  // count <= 64: inside the buffer
+  CloseLink(b);
+  EnterCriticalSection(&b->lock);
+  b->connectAbandoned = 0;
+  LeaveCriticalSection(&b->lock);
+  b->connectResult.store(1);
+  b->connectRequest = message;
+  b->connectThread = CreateThread(nullptr, 0, ConnectThread, b, 0, &b->connectThreadId);
+  if (b->connectThread != nullptr) return S_OK;
+  b->connectRequest = nullptr;
+  ReturnBuffer(b, message);
+  return QueueReply(b, CTL_CONNECT_FAILED);
+}
+
+HRESULT CompleteControlRead(ModemBridge* b) {
+  IoBuffer* message = b->controlInPending;
+  if (message == nullptr) return S_OK;
+  ULONG count = 0;
+  HRESULT r = b->controlIn->PollCompletion(&b->controlIn->overlapped, &count, 0);
+  if (r != 0) return r < 0 ? r : S_OK;
+  message->count = count;
+  CountTransfer(b->traffic.controlInTransfers, b->traffic.controlInBytes, count);
+  b->controlInPending = nullptr;
+  if (count >= 1 && message->data[0] == CTL_CONNECT) return ServeConnectRequest(b, message);
+  // A message the main window cannot receive would have no owner.
+  if (!PostMessageA(g_app.mainWindow, WM_GW_DEVICE_MESSAGE, reinterpret_cast<WPARAM>(b->device),
+                    reinterpret_cast<LPARAM>(message))) {
+    ReturnBuffer(b, message);
+  }
+  return S_OK;
+}
+
+HRESULT CompleteDataRead(ModemBridge* b) {
+  IoBuffer* buffer = b->dataInPending;
+  if (buffer == nullptr) return S_OK;
+  ULONG count = 0;
+  HRESULT r = b->dataIn->PollCompletion(&b->dataIn->overlapped, &count, 0);
+  if (r != 0) return r < 0 ? r : S_OK;
+  buffer->count = count;
+  b->dataInPending = nullptr;
+  if (b->linked.load() != 1) {  // no link: the modem's data is dropped
+    ReturnBuffer(b, buffer);
+    return S_OK;
+  }
+  CountTransfer(b->traffic.dataInTransfers, b->traffic.dataInBytes, count);
+  if (count > 0) {
+    QueueSend(b, buffer);
+  } else {
+    ReturnBuffer(b, buffer);
+  }
+  return S_OK;
+}
+
+HRESULT CompleteReceive(ModemBridge* b) {
+  if (b->linked.load() != 1 || WaitForSingleObject(b->receiveOverlapped.hEvent, 0) != WAIT_OBJECT_0)
+    return S_OK;
+  IoBuffer* buffer = b->receivePending;
+  if (buffer == nullptr) {
+    ResetEvent(b->receiveOverlapped.hEvent);
+    return S_OK;
+  }
+  b->receiveInFlight = 0;
+  DWORD count = 0, flags = 0;
+  if (!WSAGetOverlappedResult(b->socket, &b->receiveOverlapped, &count, FALSE, &flags)) {
+    ReportLinkLost(b);
+    return S_OK;
+  }
+  b->receivePending = nullptr;
+  if (count > 0) {
+    buffer->count = count;
+    CountTransfer(b->traffic.receiveTransfers, b->traffic.receiveBytes, count);
+    const HRESULT r = QueueDataOut(b, buffer);
+    return r < 0 ? r : S_OK;
+  }
+  // The server closed its side. The link stays up and the modem is told
+  // nothing, but no new receive is posted: it would complete at once with
+  // zero bytes on every pass.
+  ReturnBuffer(b, buffer);
+  b->peerClosed = 1;
+  ResetEvent(b->receiveOverlapped.hEvent);
+  return S_OK;
+}
+
+HRESULT RunPasses(ModemBridge* b) {
+  for (;;) {
+    bool starved = false;
+    HRESULT r = KeepReading(b, b->controlIn, &b->controlInPending, CONTROL_READ_SIZE, &starved);
+    if (r < 0) return r;
+    r = KeepReading(b, b->dataIn, &b->dataInPending, DATA_READ_SIZE, &starved);
+    if (r < 0) return r;
+    KeepReceiving(b, &starved);
+
+    const DWORD wait = MsgWaitForMultipleObjects(WAIT_HANDLE_COUNT, b->waitHandles, FALSE,
+                                                 starved ? BUFFER_RETRY_MS : INFINITE, 0);
+    if (wait != WAIT_TIMEOUT && wait > WAIT_OBJECT_0 + WAIT_HANDLE_COUNT - 1) return E_UNEXPECTED;
+    if (b->stopRequested.load() != 0) return S_OK;
+    // Reset before the outbox and the connect result are looked at, so that
+    // anything posted after this point sets the event again.
+    if (WaitForSingleObject(b->wakeEvent, 0) == WAIT_OBJECT_0) ResetEvent(b->wakeEvent);
+
+    TakeOutbox(b, &r);
+    if (r < 0) return r;
+    if ((r = TakeConnectOutcome(b)) < 0) return r;
+    if ((r = CompleteWrite(b, b->controlOut, &b->controlOutQueue, b->traffic.controlOutTransfers,
+                           b->traffic.controlOutBytes, &b->controlOutQueued)) < 0)
+      return r;
+    if ((r = CompleteWrite(b, b->dataOut, &b->dataOutQueue, b->traffic.dataOutTransfers,
+                           b->traffic.dataOutBytes, nullptr)) < 0)
+      return r;
+    CompleteSend(b);
+    if ((r = CompleteControlRead(b)) < 0) return r;
+    if ((r = CompleteDataRead(b)) < 0) return r;
+    if ((r = CompleteReceive(b)) < 0) return r;
+    if (b->workerFault < 0) return b->workerFault;
+  }
+}
+
+}  // namespace
+
+DWORD WINAPI WorkerLoop(LPVOID param) {
+  auto* b = static_cast<ModemBridge*>(param);
+  HRESULT r = SetPolicies(b);
+  if (r >= 0) {
+    b->connectThread = nullptr;
+    b->connectRequest = nullptr;
+    r = RunPasses(b);
+  }
+  b->controlIn->Abort();
+  b->controlOut->Abort();
+  b->dataIn->Abort();
+  b->dataOut->Abort();
+  CloseLink(b);
+  b->workerResult = r;
+  PostMessageA(g_app.mainWindow, WM_GW_WORKER_ENDED, reinterpret_cast<WPARAM>(b->device), 0);
+  return static_cast<DWORD>(r);
+}

@@ -1,0 +1,394 @@
+// The bridge against simulated modems and real loopback TCP servers.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <random>
+
+#include "app/result_codes.h"
+#include "bridge/control_message.h"
+#include "tests/win/bridged_modem.h"
+#include "tests/win/loopback_server.h"
+#include "tests/win/test_window.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+const Bytes kConnected = {CTL_CONNECTED};
+const Bytes kConnectFailed = {CTL_CONNECT_FAILED};
+const Bytes kLinkLost = {CTL_LINK_LOST};
+
+Bytes RandomBytes(std::mt19937* rng, size_t size) {
+  Bytes out(size);
+  for (uint8_t& b : out) b = static_cast<uint8_t>((*rng)());
+  return out;
+}
+
+IoBuffer* Message(const Bytes& bytes) {
+  IoBuffer* m = AllocIoBuffer();
+  m->count = static_cast<uint32_t>(bytes.size());
+  std::copy(bytes.begin(), bytes.end(), m->data);
+  return m;
+}
+
+class BridgeTest : public ::testing::Test {
+ protected:
+  void SetUp() override { StartSockets(); }
+
+  BridgedModem* Open(const simbus::ModemLayout& layout = simbus::StandardLayout()) {
+    modem_ = std::make_unique<BridgedModem>(layout);
+    EXPECT_TRUE(modem_->Start());
+    return modem_.get();
+  }
+
+  bool Until(const std::function<bool()>& done, DWORD timeoutMs = 5000) {
+    return window_.PumpUntil(done, timeoutMs);
+  }
+
+  // Asks for a link to the server and waits until both ends have it.
+  void Link(BridgedModem* m, LoopbackServer* server) {
+    m->SendConnect(server->Address());
+    ASSERT_TRUE(server->Accept(5000));
+    ASSERT_EQ(m->NextControl(), kConnected);
+    ASSERT_TRUE(Until([&] { return m->bridge()->ops->IsConnected(m->bridge()) == 1; }));
+  }
+
+  // Index of the last message of this kind posted so far, or -1.
+  int LastIndex(UINT message) const {
+    int last = -1;
+    for (size_t i = 0; i < window_.messages().size(); ++i) {
+      if (window_.messages()[i].message == message) last = static_cast<int>(i);
+    }
+    return last;
+  }
+
+  TestWindow window_;
+  std::unique_ptr<BridgedModem> modem_;
+};
+
+TEST_F(BridgeTest, RelaysRandomPayloadsBothWaysUnchangedAndCountsThem) {
+  BridgedModem* m = Open();
+  LoopbackServer server;
+  Link(m, &server);
+  ModemBridge* b = m->bridge();
+  std::mt19937 rng(20261207);
+  constexpr uint32_t kChunks = 150;
+
+  Bytes up;
+  for (uint32_t i = 0; i < kChunks; ++i) {
+    Bytes chunk = RandomBytes(&rng, 1 + rng() % IO_BUFFER_SIZE);
+    up.insert(up.end(), chunk.begin(), chunk.end());
+    m->SendData(chunk);
+  }
+  Bytes atServer;
+  ASSERT_TRUE(server.ReceiveExactly(up.size(), &atServer, 30000));
+  EXPECT_EQ(atServer, up);
+  ASSERT_TRUE(Until([&] { return b->traffic.sendTransfers.load() == kChunks; }));
+  EXPECT_EQ(b->traffic.dataInTransfers.load(), kChunks);
+  EXPECT_EQ(b->traffic.dataInBytes.load(), up.size());
+  EXPECT_EQ(b->traffic.sendBytes.load(), up.size());
+
+  Bytes down;
+  for (uint32_t i = 0; i < kChunks; ++i) {
+    Bytes chunk = RandomBytes(&rng, 1 + rng() % IO_BUFFER_SIZE);
+    down.insert(down.end(), chunk.begin(), chunk.end());
+    ASSERT_TRUE(server.Send(chunk.data(), chunk.size()));
+  }
+  Bytes atModem;
+  uint32_t writes = 0;
+  while (atModem.size() < down.size()) {
+    Bytes piece;
+    ASSERT_TRUE(m->TakeData(&piece, 30000)) << atModem.size() << " of " << down.size();
+    EXPECT_LE(piece.size(), IO_BUFFER_SIZE);
+    atModem.insert(atModem.end(), piece.begin(), piece.end());
+    ++writes;
+  }
+  EXPECT_EQ(atModem, down);
+  ASSERT_TRUE(Until([&] { return b->traffic.dataOutTransfers.load() == writes; }));
+  EXPECT_EQ(b->traffic.receiveTransfers.load(), writes);
+  EXPECT_EQ(b->traffic.receiveBytes.load(), down.size());
+  EXPECT_EQ(b->traffic.dataOutBytes.load(), down.size());
+}
+
+TEST_F(BridgeTest, AnswersEachConnectRequestWithOneByte) {
+  BridgedModem* m = Open();
+  ModemBridge* b = m->bridge();
+  LoopbackServer server;
+
+  m->SendConnect(server.Address());
+  EXPECT_EQ(m->NextControl(), kConnected);
+  EXPECT_TRUE(server.Accept(5000));
+  EXPECT_TRUE(Until([&] { return b->ops->IsConnected(b) == 1; }));
+
+  // Refused at once by the loopback stack.
+  m->SendConnect("127.0.0.1:" + std::to_string(UnusedLoopbackPort()));
+  EXPECT_EQ(m->NextControl(), kConnectFailed);
+  EXPECT_EQ(b->connectResult.load(), GW_E_NETWORK);
+  EXPECT_EQ(b->ops->IsConnected(b), 0);
+
+  // Texts that name no server never reach the network.
+  for (const char* text :
+       {"127.0.0.1", "127.0.0:80", "127.0.0.1:80x", "0.0.0.0:80", "255.255.255.255:80", "x"}) {
+    m->SendConnect(text);
+    EXPECT_EQ(m->NextControl(), kConnectFailed) << text;
+    EXPECT_EQ(b->connectResult.load(), E_INVALIDARG) << text;
+  }
+  EXPECT_EQ(b->ops->IsConnected(b), 0);
+}
+
+TEST_F(BridgeTest, FullLengthConnectRequestUsesItsWholeText) {
+  BridgedModem* m = Open();
+  LoopbackServer server;
+  // 61 characters: the port padded with leading zeros fills the 64-byte read.
+  const std::string port = std::to_string(server.port());
+  const std::string text = "127.0.0.1:" + std::string(51 - port.size(), '0') + port;
+  ASSERT_EQ(text.size() + CONNECT_TEXT_OFFSET, CONTROL_READ_SIZE);
+  m->SendConnect(text);
+  EXPECT_EQ(m->NextControl(), kConnected);
+  EXPECT_TRUE(server.Accept(5000));
+}
+
+TEST_F(BridgeTest, ShortConnectRequestClosesTheLinkWithoutReply) {
+  BridgedModem* m = Open();
+  ModemBridge* b = m->bridge();
+  for (uint8_t length = 1; length <= 3; ++length) {
+    LoopbackServer server;
+    Link(m, &server);
+    const size_t changes = window_.Count(WM_GW_LINK_CHANGED);
+    m->SendControl(Bytes(length, CTL_CONNECT));
+    EXPECT_TRUE(server.SeesClose(5000)) << int{length};
+    EXPECT_TRUE(Until([&] { return window_.Count(WM_GW_LINK_CHANGED) > changes; }));
+    EXPECT_EQ(b->ops->IsConnected(b), 0);
+    EXPECT_TRUE(m->NextControl(300).empty());
+  }
+}
+
+TEST_F(BridgeTest, NewConnectRequestWhileLinkedReplacesTheLinkQuietly) {
+  BridgedModem* m = Open();
+  LoopbackServer first, second;
+  Link(m, &first);
+  m->SendConnect(second.Address());
+  EXPECT_TRUE(first.SeesClose(5000));
+  EXPECT_TRUE(second.Accept(5000));
+  EXPECT_EQ(m->NextControl(), kConnected);  // no CTL_LINK_LOST for the old link
+  EXPECT_TRUE(m->NextControl(300).empty());
+  EXPECT_EQ(m->bridge()->ops->IsConnected(m->bridge()), 1);
+}
+
+TEST_F(BridgeTest, ServerResetReportsLinkLostBehindEarlierControlMessages) {
+  BridgedModem* m = Open();
+  ModemBridge* b = m->bridge();
+  LoopbackServer server;
+  Link(m, &server);
+
+  simbus::LocalBus().HoldWrites(m->modem(), simbus::CONTROL_OUT, true);
+  PostControl(b, Message({CTL_START_EXCHANGE, 1}));
+  PostControl(b, Message({CTL_STATUS, STATUS_MODEM}));
+  ASSERT_TRUE(Until([&] { return simbus::LocalBus().PendingTransfers(m->modem()) >= 3; }));
+  server.Reset();
+  ASSERT_TRUE(Until([&] { return b->ops->IsConnected(b) == 0; }));
+  simbus::LocalBus().HoldWrites(m->modem(), simbus::CONTROL_OUT, false);
+
+  EXPECT_EQ(m->NextControl(), (Bytes{CTL_START_EXCHANGE, 1}));
+  EXPECT_EQ(m->NextControl(), (Bytes{CTL_STATUS, STATUS_MODEM}));
+  EXPECT_EQ(m->NextControl(), kLinkLost);
+}
+
+TEST_F(BridgeTest, ServerHalfCloseKeepsTheLinkWithoutNoticeOrSpinning) {
+  BridgedModem* m = Open();
+  ModemBridge* b = m->bridge();
+  LoopbackServer server;
+  Link(m, &server);
+  server.HalfClose();
+  window_.Pump(300);
+
+  FILETIME created, exited, kernel0, user0, kernel1, user1;
+  GetThreadTimes(b->workerThread, &created, &exited, &kernel0, &user0);
+  window_.Pump(1000);
+  GetThreadTimes(b->workerThread, &created, &exited, &kernel1, &user1);
+  auto ticks = [](const FILETIME& f) {
+    return (static_cast<uint64_t>(f.dwHighDateTime) << 32) | f.dwLowDateTime;
+  };
+  const uint64_t busy100ns = ticks(kernel1) - ticks(kernel0) + ticks(user1) - ticks(user0);
+  EXPECT_LT(busy100ns, 2000000u) << "worker busy " << busy100ns / 10000 << " ms in 1 s";
+
+  EXPECT_TRUE(m->NextControl(200).empty());
+  EXPECT_EQ(b->ops->IsConnected(b), 1);
+  const Bytes data = {1, 2, 3, 4, 5};
+  m->SendData(data);
+  Bytes got;
+  EXPECT_TRUE(server.ReceiveExactly(data.size(), &got, 5000));
+  EXPECT_EQ(got, data);
+}
+
+TEST_F(BridgeTest, ModemDataIsDroppedWithoutLinkAndEmptyReadsAreCountedOnly) {
+  BridgedModem* m = Open();
+  ModemBridge* b = m->bridge();
+  m->SendData({9, 9, 9});
+  ASSERT_TRUE(Until([&] { return simbus::LocalBus().PendingTransfers(m->modem()) == 2; }));
+  window_.Pump(100);
+  EXPECT_EQ(b->traffic.dataInTransfers.load(), 0u);
+
+  LoopbackServer server;
+  Link(m, &server);
+  m->SendData({});
+  ASSERT_TRUE(Until([&] { return b->traffic.dataInTransfers.load() == 1; }));
+  EXPECT_EQ(b->traffic.dataInBytes.load(), 0u);
+  EXPECT_EQ(b->traffic.sendTransfers.load(), 0u);
+  m->SendData({7});
+  Bytes got;
+  ASSERT_TRUE(server.ReceiveExactly(1, &got, 5000));
+  EXPECT_EQ(got, Bytes{7});  // neither the dropped bytes nor the empty read reached the server
+}
+
+TEST_F(BridgeTest, ControlMessagesOtherThanConnectGoToTheMainWindow) {
+  BridgedModem* m = Open();
+  const std::vector<Bytes> sent = {{}, {CTL_IDENTIFY, 1, 2}, {2}, {CTL_STATUS, 56, 0}, Bytes(64, 0x42)};
+  for (const Bytes& message : sent) m->SendControl(message);
+  ASSERT_TRUE(Until([&] { return window_.DeviceMessages().size() == sent.size(); }));
+  std::vector<IoBuffer*> got = window_.DeviceMessages();
+  for (size_t i = 0; i < sent.size(); ++i) {
+    EXPECT_EQ(Bytes(got[i]->data, got[i]->data + got[i]->count), sent[i]);
+    EXPECT_EQ(window_.messages()[0].wParam, reinterpret_cast<WPARAM>(m->record()));
+  }
+  EXPECT_EQ(m->bridge()->traffic.controlInTransfers.load(), sent.size());
+}
+
+TEST_F(BridgeTest, PostedControlMessagesGoOutInPostingOrder) {
+  BridgedModem* m = Open();
+  ModemBridge* b = m->bridge();
+  simbus::LocalBus().HoldWrites(m->modem(), simbus::CONTROL_OUT, true);
+  PostControl(b, Message({CTL_IDENTIFY}));
+  ASSERT_TRUE(Until([&] { return simbus::LocalBus().PendingTransfers(m->modem()) == 3; }));
+  for (uint8_t i = 0; i < 5; ++i) PostControl(b, Message({CTL_STATUS, i}));
+  simbus::LocalBus().HoldWrites(m->modem(), simbus::CONTROL_OUT, false);
+  EXPECT_EQ(m->NextControl(), Bytes{CTL_IDENTIFY});
+  for (uint8_t i = 0; i < 5; ++i) EXPECT_EQ(m->NextControl(), (Bytes{CTL_STATUS, i}));
+  ASSERT_TRUE(Until([&] { return b->traffic.controlOutTransfers.load() == 6; }));
+  EXPECT_EQ(b->traffic.controlOutBytes.load(), 11u);
+}
+
+TEST_F(BridgeTest, StopDuringAHangingConnectReturnsPromptly) {
+  BridgedModem* m = Open();
+  // A listener that never accepts, its backlog filled: further connects hang.
+  LoopbackServer full(1);
+  std::vector<SOCKET> fillers;
+  for (int i = 0; i < 8; ++i) {
+    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    u_long nonBlocking = 1;
+    ioctlsocket(s, FIONBIO, &nonBlocking);
+    sockaddr_in to = {};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(full.port());
+    connect(s, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    fillers.push_back(s);
+  }
+  window_.Pump(200);
+  m->SendConnect(full.Address());
+  EXPECT_TRUE(m->NextControl(500).empty()) << "the connect did not hang";
+
+  const ULONGLONG start = GetTickCount64();
+  m->Stop();
+  EXPECT_LT(GetTickCount64() - start, 3000u);
+  window_.Pump(50);
+  EXPECT_GE(LastIndex(WM_GW_LINK_CHANGED), 0);
+  EXPECT_LT(LastIndex(WM_GW_LINK_CHANGED), LastIndex(WM_GW_WORKER_ENDED));
+  EXPECT_EQ(m->bridge()->workerResult, S_OK);
+  EXPECT_EQ(m->bridge()->connectThread, nullptr);
+  EXPECT_EQ(m->bridge()->socket, INVALID_SOCKET);
+  for (SOCKET s : fillers) closesocket(s);
+}
+
+TEST_F(BridgeTest, UnplugDuringTrafficEndsTheWorkerWithUsbError) {
+  BridgedModem* m = Open();
+  ModemBridge* b = m->bridge();
+  LoopbackServer server;
+  Link(m, &server);
+  for (int i = 0; i < 20; ++i) m->SendData(Bytes(1000, static_cast<uint8_t>(i)));
+  simbus::LocalBus().Unplug(m->modem());
+  ASSERT_TRUE(Until([&] { return window_.Count(WM_GW_WORKER_ENDED) == 1; }));
+  EXPECT_EQ(b->workerResult, GW_E_USB);
+  EXPECT_LT(LastIndex(WM_GW_LINK_CHANGED), LastIndex(WM_GW_WORKER_ENDED));
+  EXPECT_EQ(b->ops->IsConnected(b), 0);
+  EXPECT_TRUE(server.SeesClose(5000));
+
+  // Stop after the worker ended by itself, and again, returns at once.
+  const ULONGLONG start = GetTickCount64();
+  m->Stop();
+  m->Stop();
+  EXPECT_LT(GetTickCount64() - start, 1000u);
+  EXPECT_EQ(window_.Count(WM_GW_WORKER_ENDED), 1u);
+}
+
+TEST_F(BridgeTest, StopPostsLinkChangedThenWorkerEnded) {
+  BridgedModem* m = Open();
+  EXPECT_EQ(m->bridge()->ops->IsConnected(m->bridge()), 0);
+  m->Stop();
+  window_.Pump(50);
+  ASSERT_EQ(window_.messages().size(), 2u);
+  EXPECT_EQ(window_.messages()[0].message, WM_GW_LINK_CHANGED);
+  EXPECT_EQ(window_.messages()[1].message, WM_GW_WORKER_ENDED);
+  EXPECT_EQ(window_.messages()[1].wParam, reinterpret_cast<WPARAM>(m->record()));
+  // Messages posted after the worker ended stay with the bridge until it is freed.
+  PostControl(m->bridge(), Message({CTL_IDENTIFY}));
+}
+
+TEST_F(BridgeTest, WorkerSetsThePipePolicies) {
+  BridgedModem* m = Open();
+  ASSERT_TRUE(Until([&] { return simbus::LocalBus().PendingTransfers(m->modem()) == 2; }));
+  uint8_t value = 0;
+  for (uint8_t pipe : {simbus::CONTROL_OUT, simbus::DATA_OUT}) {
+    EXPECT_TRUE(simbus::LocalBus().PipePolicy(m->modem(), pipe, SHORT_PACKET_TERMINATE, &value));
+    EXPECT_EQ(value, 1);
+  }
+  for (uint8_t pipe : {simbus::CONTROL_IN, simbus::DATA_IN}) {
+    EXPECT_TRUE(simbus::LocalBus().PipePolicy(m->modem(), pipe, AUTO_CLEAR_STALL, &value));
+    EXPECT_EQ(value, 1);
+  }
+}
+
+struct LayoutCase {
+  const char* name;
+  simbus::ModemLayout layout;
+  bool accepted;
+};
+
+simbus::ModemLayout With(const std::function<void(simbus::ModemLayout*)>& change) {
+  simbus::ModemLayout layout = simbus::StandardLayout();
+  change(&layout);
+  return layout;
+}
+
+TEST_F(BridgeTest, AcceptsOnlyTheModemsInterfaceLayout) {
+  using simbus::ModemLayout;
+  const simbus::PipeLayout extra = {0x83, UsbdPipeTypeBulk, 64};
+  const std::vector<LayoutCase> cases = {
+      {"standard", simbus::StandardLayout(), true},
+      {"OUT IN IN OUT", With([](ModemLayout* l) {
+         auto& p = l->interfaces[0].pipes;
+         std::swap(p[0], p[1]);
+       }),
+       true},
+      {"class 0xFF", With([](ModemLayout* l) { l->interfaces[0].interfaceClass = 0xFF; }), false},
+      {"subclass 1", With([](ModemLayout* l) { l->interfaces[0].interfaceSubClass = 1; }), false},
+      {"protocol 1", With([](ModemLayout* l) { l->interfaces[0].interfaceProtocol = 1; }), false},
+      {"three pipes", With([](ModemLayout* l) { l->interfaces[0].pipes.pop_back(); }), false},
+      {"five pipes", With([&](ModemLayout* l) { l->interfaces[0].pipes.push_back(extra); }), false},
+      {"512-byte pipe", With([](ModemLayout* l) { l->interfaces[0].pipes[3].maxPacketSize = 512; }), false},
+      {"interrupt pipe",
+       With([](ModemLayout* l) { l->interfaces[0].pipes[1].pipeType = UsbdPipeTypeInterrupt; }), false},
+      {"IN IN OUT OUT", With([](ModemLayout* l) {
+         auto& p = l->interfaces[0].pipes;
+         std::swap(p[1], p[2]);
+       }),
+       false},
+      {"second interface", With([](ModemLayout* l) { l->interfaces.push_back(l->interfaces[0]); }), false},
+  };
+  for (const LayoutCase& c : cases) {
+    BridgedModem m(c.layout);
+    EXPECT_EQ(m.Start(), c.accepted) << c.name;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,40 @@
+#pragma once
+// A TCP server on 127.0.0.1 that a test drives by hand: blocking calls with
+// time-outs, so that no test can hang on the network.
+#include <winsock2.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Starts Windows Sockets for the whole test program.
+void StartSockets();
+
+class LoopbackServer {
+ public:
+  explicit LoopbackServer(int backlog = 4);
+  ~LoopbackServer();
+  LoopbackServer(const LoopbackServer&) = delete;
+  LoopbackServer& operator=(const LoopbackServer&) = delete;
+
+  uint16_t port() const { return port_; }
+  std::string Address() const;  // "127.0.0.1:<port>"
+  // Accepts one connection; false on time-out.
+  bool Accept(DWORD timeoutMs);
+  bool Send(const void* data, size_t size);
+  // Receives exactly `size` bytes into *out (appended); false on time-out or close.
+  bool ReceiveExactly(size_t size, std::vector<uint8_t>* out, DWORD timeoutMs);
+  // True once the peer has closed its side (a read gives 0) within the time.
+  bool SeesClose(DWORD timeoutMs);
+  void HalfClose();  // shutdown(SD_SEND): FIN, the connection stays open
+  void Reset();      // abortive close: RST
+  void CloseConnection();
+
+ private:
+  SOCKET listener_ = INVALID_SOCKET;
+  SOCKET peer_ = INVALID_SOCKET;
+  uint16_t port_ = 0;
+};
+
+// A loopback port with nothing listening (connects are refused at once).
+uint16_t UnusedLoopbackPort();
