@@ -81,9 +81,13 @@ bool LoopbackServer::ReceiveExactly(size_t size, std::vector<uint8_t>* out, DWOR
 }
 
 bool LoopbackServer::SeesClose(DWORD timeoutMs) {
-  char c;
-  if (!Readable(peer_, timeoutMs)) return false;
-  return recv(peer_, &c, 1, 0) <= 0;
+  const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+  char chunk[4096];
+  for (;;) {
+    const ULONGLONG now = GetTickCount64();
+    if (now >= deadline || !Readable(peer_, static_cast<DWORD>(deadline - now))) return false;
+    if (recv(peer_, chunk, sizeof chunk, 0) <= 0) return true;  // data still in flight is skipped
+  }
 }
 
 void LoopbackServer::HalfClose() {

@@ -24,7 +24,7 @@ class LoopbackServer {
   bool Send(const void* data, size_t size);
   // Receives exactly `size` bytes into *out (appended); false on time-out or close.
   bool ReceiveExactly(size_t size, std::vector<uint8_t>* out, DWORD timeoutMs);
-  // True once the peer has closed its side (a read gives 0) within the time.
+  // True once the peer has closed its side within the time; data before the close is skipped.
   bool SeesClose(DWORD timeoutMs);
   void HalfClose();  // shutdown(SD_SEND): FIN, the connection stays open
   void Reset();      // abortive close: RST
