@@ -64,14 +64,14 @@ void KeepReceiving(ModemBridge* b, bool* starved) {
   b->receiveInFlight = 1;
 }
 
-void TakeOutbox(ModemBridge* b, HRESULT* r) {
+HRESULT TakeOutbox(ModemBridge* b) {
   for (;;) {
     EnterCriticalSection(&b->lock);
     IoBuffer* message = PopHead(&b->outbox);
     LeaveCriticalSection(&b->lock);
-    if (message == nullptr) return;
-    *r = QueueControlOut(b, message);
-    if (*r < 0) return;
+    if (message == nullptr) return S_OK;
+    const HRESULT r = QueueControlOut(b, message);
+    if (r < 0) return r;
   }
 }
 
@@ -239,8 +239,7 @@ HRESULT RunPasses(ModemBridge* b) {
     // anything posted after this point sets the event again.
     if (WaitForSingleObject(b->wakeEvent, 0) == WAIT_OBJECT_0) ResetEvent(b->wakeEvent);
 
-    TakeOutbox(b, &r);
-    if (r < 0) return r;
+    if ((r = TakeOutbox(b)) < 0) return r;
     if ((r = TakeConnectOutcome(b)) < 0) return r;
     if ((r = CompleteWrite(b, b->controlOut, &b->controlOutQueue, b->traffic.controlOutTransfers,
                            b->traffic.controlOutBytes, &b->controlOutQueued)) < 0)

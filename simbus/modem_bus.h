@@ -38,6 +38,23 @@ constexpr uint8_t CONTROL_OUT = 0x01;
 constexpr uint8_t DATA_IN = 0x82;
 constexpr uint8_t DATA_OUT = 0x02;
 
+// Calls of the USB boundary that a test can make fail (ModemBus::FailCall),
+// with what their `argument` is matched against.
+enum class BusCall : uint32_t {
+  CreateFile,              // opening the modem's device file; argument unused
+  RegisterNotification,    // a handle registration on the modem's file; argument unused
+  InterfaceDetail,         // the detail query of the modem's member in a set; argument unused
+  Initialize,              // WinUsb_Initialize; argument unused
+  GetAssociatedInterface,  // argument: the associated index (0 = the second interface)
+  QueryInterfaceSettings,  // argument: the interface (0 = the first)
+  QueryPipe,               // argument: the pipe index
+  SetPipePolicy,           // argument: the pipe id
+  ReadPipe,                // argument: the pipe id
+  WritePipe,               // argument: the pipe id
+  AbortPipe,               // argument: the pipe id
+};
+constexpr int32_t ANY_ARGUMENT = -1;
+
 class ModemBus {
  public:
   virtual ~ModemBus() = default;
@@ -69,6 +86,12 @@ class ModemBus {
   virtual uint32_t PendingTransfers(int modem) = 0;  // outstanding reads and writes
   virtual uint32_t OpenHandles(int modem) = 0;       // device files and WinUSB handles still open
   virtual bool PipePolicy(int modem, uint8_t pipeId, uint32_t policyType, uint8_t* value) = 0;
+  virtual uint32_t HandleRegistrations(int modem) = 0;  // handle notifications on its files not unregistered
+
+  // Failure injection: from now on, `call` on `modem` with a matching
+  // argument (or any, with ANY_ARGUMENT) fails with `error` as its last
+  // error; error 0 lifts the failure again.
+  virtual void FailCall(int modem, BusCall call, int32_t argument, DWORD error) = 0;
 };
 
 // The bus of this process.

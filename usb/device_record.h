@@ -1,5 +1,7 @@
 #pragma once
 // One opened modem in the application's device list.
+#include <cstdint>
+
 #include "usb/usb_interface.h"
 
 struct ModemBridge;
