@@ -39,7 +39,7 @@ for p in "${presets[@]}"; do
     arch=win32; [ "$p" = win64 ] && arch=win64
     # Creates the prefix (once) and starts its server.
     WINEPREFIX="$prefix" tools/wine-run.sh --prefix "$prefix" --arch "$arch" cmd /c exit 0 >/dev/null 2>&1
-    WINEPREFIX="$prefix" WINEARCH="$arch" wineserver -p 2>/dev/null
+    WINEPREFIX="$prefix" WINEARCH="$arch" wineserver -p >/dev/null 2>&1
   fi
   log="build/$p/ctest.log"
   ctest --preset "$p" 2>&1 | tee "$log"

@@ -66,8 +66,10 @@ class ModemBus {
   // \\?\usb#vid_0000&pid_0000#sim<id>#{003b07b0-c9b0-11dc-bd0b-001d6055e580};
   // interface-class registrations get DBT_DEVICEARRIVAL (sent, as the system does).
   virtual int Plug(const ModemLayout& layout) = 0;
-  // Surprise removal: pending and later transfers fail as on real hardware,
-  // handle registrations get DBT_DEVICEREMOVECOMPLETE.
+  // Surprise removal: pending and later transfers fail as on real hardware
+  // (pending ones with ERROR_DEVICE_NOT_CONNECTED, later calls with
+  // ERROR_BAD_COMMAND), handle registrations get DBT_DEVICEREMOVECOMPLETE,
+  // then interface-class registrations get it too, as the system sends it.
   virtual void Unplug(int modem) = 0;
   // Orderly removal request: handle registrations get DBT_DEVICEQUERYREMOVE.
   virtual void QueryRemove(int modem) = 0;

@@ -43,12 +43,12 @@ mkdir -p "$(dirname "$prefix")"
   # One process creates the prefix; parallel test runs wait for it.
   flock 9
   if [ ! -f "$prefix/system.reg" ]; then
-    wineserver -p 2>/dev/null || true
+    wineserver -p60 >/dev/null 2>&1 || true
     wine wineboot --init >/dev/null 2>&1 || true
   fi
 ) 9>"$prefix.lock"
 # A server that stays up between test programs saves seconds per start;
 # when one is already running this returns at once.
-wineserver -p60 2>/dev/null || true
+wineserver -p60 >/dev/null 2>&1 || true
 
 wine "$@"

@@ -1,0 +1,103 @@
+#include "simbus/bus_state.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace simbus {
+
+DWORD ErrorOfStatus(ULONG_PTR status) {
+  switch (status) {
+    case SIM_STATUS_SUCCESS:
+      return ERROR_SUCCESS;
+    case SIM_STATUS_PENDING:
+      return ERROR_IO_INCOMPLETE;
+    case SIM_STATUS_CANCELLED:
+      return ERROR_OPERATION_ABORTED;
+    case SIM_STATUS_DEVICE_NOT_CONNECTED:
+      return ERROR_DEVICE_NOT_CONNECTED;
+    default:
+      return ERROR_GEN_FAILURE;
+  }
+}
+
+Bus::Bus() {
+  InitializeCriticalSection(&lock_);
+  InitializeConditionVariable(&changed_);
+}
+
+Bus::~Bus() {
+  for (const auto& file : files) ::CloseHandle(file.first);
+  DeleteCriticalSection(&lock_);
+}
+
+Bus& TheBus() {
+  static Bus bus;
+  return bus;
+}
+
+Modem* Bus::FindModem(int id) {
+  const auto found = modems.find(id);
+  return found == modems.end() ? nullptr : found->second.get();
+}
+
+Modem* Bus::ModemOfHandle(WINUSB_INTERFACE_HANDLE handle, WinUsbHandleState** state) {
+  const auto found = winUsbHandles.find(handle);
+  if (found == winUsbHandles.end()) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  Modem* modem = FindModem(found->second->modem);
+  if (!modem->present) {
+    SetLastError(VANISHED_CALL_ERROR);
+    return nullptr;
+  }
+  if (state != nullptr) *state = found->second.get();
+  return modem;
+}
+
+PipeState* Bus::FindPipe(WINUSB_INTERFACE_HANDLE handle, uint8_t pipeId, Modem** modem) {
+  WinUsbHandleState* state = nullptr;
+  Modem* owner = ModemOfHandle(handle, &state);
+  if (owner == nullptr) return nullptr;
+  const auto found = owner->pipes.find({state->interfaceIndex, pipeId});
+  if (found == owner->pipes.end()) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  *modem = owner;
+  return &found->second;
+}
+
+bool Bus::Faulted(int modem, BusCall call, int32_t argument) {
+  for (const Fault& fault : faults) {
+    if (fault.modem == modem && fault.call == call &&
+        (fault.argument == ANY_ARGUMENT || fault.argument == argument)) {
+      SetLastError(fault.error);
+      return true;
+    }
+  }
+  return false;
+}
+
+void Bus::Complete(PipeState* pipe, ULONG_PTR status, ULONG count) {
+  OVERLAPPED* overlapped = pipe->pending.overlapped;
+  pipe->pending = Transfer();
+  // The result is in the record before the event tells anyone to look.
+  overlapped->Internal = status;
+  overlapped->InternalHigh = count;
+  if (overlapped->hEvent != nullptr) SetEvent(overlapped->hEvent);
+}
+
+ULONG Bus::ReadInto(PipeState* pipe, PUCHAR buffer, ULONG length) {
+  std::vector<uint8_t>& oldest = pipe->messages.front();
+  const ULONG count = static_cast<ULONG>(std::min<size_t>(length, oldest.size()));
+  if (count > 0) std::memcpy(buffer, oldest.data(), count);
+  if (count == oldest.size()) {
+    pipe->messages.pop_front();
+  } else {
+    oldest.erase(oldest.begin(), oldest.begin() + count);
+  }
+  return count;
+}
+
+}  // namespace simbus

@@ -1,0 +1,161 @@
+#pragma once
+// The state of the simulated bus shared by its two faces: the USB boundary
+// the gateway calls (sim_*.cpp) and the ModemBus the tests drive
+// (local_bus.cpp). One lock guards all of it; the gateway's worker threads
+// and the test thread meet here.
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "simbus/modem_bus.h"
+#include "usb/usb_os.h"
+
+namespace simbus {
+
+// Completion statuses written into OVERLAPPED::Internal, as the system
+// writes them (NTSTATUS), so that the kernel's own GetOverlappedResult would
+// read the same result from the record.
+constexpr ULONG_PTR SIM_STATUS_SUCCESS = 0;
+constexpr ULONG_PTR SIM_STATUS_PENDING = 0x103;
+constexpr ULONG_PTR SIM_STATUS_CANCELLED = 0xC0000120;             // ERROR_OPERATION_ABORTED
+constexpr ULONG_PTR SIM_STATUS_DEVICE_NOT_CONNECTED = 0xC000009D;  // ERROR_DEVICE_NOT_CONNECTED
+
+// A vanished device, as WinUSB reports it on surprise removal: transfers in
+// flight are completed by the stack with ERROR_DEVICE_NOT_CONNECTED (1167),
+// while calls made afterwards are refused by the removed device with
+// ERROR_BAD_COMMAND (22, the system's mapping of an invalid device state).
+constexpr DWORD VANISHED_PENDING_ERROR = ERROR_DEVICE_NOT_CONNECTED;
+constexpr DWORD VANISHED_CALL_ERROR = ERROR_BAD_COMMAND;
+
+DWORD ErrorOfStatus(ULONG_PTR status);
+
+// The one transfer a pipe may have outstanding.
+struct Transfer {
+  OVERLAPPED* overlapped = nullptr;  // the caller's; null when the pipe is idle
+  PUCHAR buffer = nullptr;           // the caller's, valid until the transfer completes
+  ULONG length = 0;
+};
+
+struct PipeState {
+  PipeLayout layout;
+  uint8_t interfaceIndex = 0;
+  Transfer pending;
+  std::deque<std::vector<uint8_t>> messages;  // IN: delivered, not yet read; OUT: written, not yet taken
+  bool holdWrites = false;
+  std::map<uint32_t, std::vector<uint8_t>> policies;
+
+  bool IsIn() const { return (layout.pipeId & 0x80) != 0; }
+};
+
+struct Modem {
+  int id = 0;
+  std::string path;
+  ModemLayout layout;
+  bool present = true;
+  // By (interface, endpoint address): a wrong layout may repeat an address
+  // in several interfaces.
+  std::map<std::pair<uint8_t, uint8_t>, PipeState> pipes;
+};
+
+struct WinUsbHandleState {
+  int modem = 0;
+  uint8_t interfaceIndex = 0;
+};
+
+struct DeviceSetMember {
+  int modem;
+  std::string path;
+};
+
+struct DeviceSet {
+  std::vector<DeviceSetMember> members;
+};
+
+struct Registration {
+  HWND window = nullptr;
+  bool isHandle = false;  // a device file handle; otherwise an interface class
+  bool allClasses = false;
+  GUID classGuid = {};
+  HANDLE file = nullptr;
+  int modem = 0;  // the file's modem, for handle registrations
+};
+
+struct Fault {
+  int modem;
+  BusCall call;
+  int32_t argument;
+  DWORD error;
+};
+
+// One message to send once the lock is released (the receiver calls back
+// into the bus).
+struct Notice {
+  HWND window;
+  WPARAM event;
+  std::vector<uint8_t> broadcast;  // a DEV_BROADCAST_* record
+};
+
+class Bus {
+ public:
+  Bus();
+  ~Bus();
+  Bus(const Bus&) = delete;
+  Bus& operator=(const Bus&) = delete;
+
+  void Lock() { EnterCriticalSection(&lock_); }
+  void Unlock() { LeaveCriticalSection(&lock_); }
+  // Waits for a state change (a write arriving); the lock is held on entry and on return.
+  bool WaitChange(DWORD timeoutMs) { return SleepConditionVariableCS(&changed_, &lock_, timeoutMs) != FALSE; }
+  void NotifyChange() { WakeAllConditionVariable(&changed_); }
+
+  // All of the following require the lock.
+  Modem* FindModem(int id);
+  // The pipe `pipeId` of the interface behind `handle`, or null with the last error set.
+  PipeState* FindPipe(WINUSB_INTERFACE_HANDLE handle, uint8_t pipeId, Modem** modem);
+  // The handle's modem, or null with the last error set (unknown handle, or the device vanished).
+  Modem* ModemOfHandle(WINUSB_INTERFACE_HANDLE handle, WinUsbHandleState** state);
+  // True (with the last error set) when a test made this call fail.
+  bool Faulted(int modem, BusCall call, int32_t argument);
+  // Ends the pipe's outstanding transfer: status and count into the record, then the event.
+  void Complete(PipeState* pipe, ULONG_PTR status, ULONG count);
+  // A pending read or a newly started one takes from the oldest delivered message.
+  ULONG ReadInto(PipeState* pipe, PUCHAR buffer, ULONG length);
+
+  std::map<int, std::unique_ptr<Modem>> modems;
+  int nextModem = 1;
+  std::map<WINUSB_INTERFACE_HANDLE, std::unique_ptr<WinUsbHandleState>> winUsbHandles;
+  std::map<HANDLE, int> files;  // device file (an event used as a token) -> modem
+  std::map<HDEVINFO, std::unique_ptr<DeviceSet>> sets;
+  std::map<HDEVNOTIFY, std::unique_ptr<Registration>> registrations;
+  std::vector<Fault> faults;
+
+ private:
+  CRITICAL_SECTION lock_;
+  CONDITION_VARIABLE changed_;
+};
+
+Bus& TheBus();
+
+// Holds the bus lock for a scope.
+class BusLock {
+ public:
+  explicit BusLock(Bus& bus) : bus_(bus) { bus_.Lock(); }
+  ~BusLock() { bus_.Unlock(); }
+  BusLock(const BusLock&) = delete;
+  BusLock& operator=(const BusLock&) = delete;
+
+ private:
+  Bus& bus_;
+};
+
+// Notices for the registrations that want them; built under the lock.
+std::vector<Notice> InterfaceNotices(Bus& bus, const Modem& modem, WPARAM event);
+std::vector<Notice> HandleNotices(Bus& bus, const Modem& modem, WPARAM event);
+// Sends them; the lock must not be held.
+void SendNotices(const std::vector<Notice>& notices);
+
+}  // namespace simbus

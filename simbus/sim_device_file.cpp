@@ -1,0 +1,174 @@
+// The device file and device notifications bound to the simulated bus. A
+// device file is a real kernel object (an unnamed event used as a token) so
+// that leaked files show in the process's handle count.
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <memory>
+
+#include "simbus/bus_state.h"
+#include "usb/device_class.h"
+
+namespace simbus {
+
+namespace {
+
+bool SameClass(const GUID& a, const GUID& b) {
+  return std::memcmp(&a, &b, sizeof(GUID)) == 0;
+}
+
+char FoldAscii(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Device paths are compared without regard to case, as the system does.
+bool SamePath(const std::string& path, const char* other) {
+  size_t i = 0;
+  for (; i < path.size() && other[i] != '\0'; ++i) {
+    if (FoldAscii(path[i]) != FoldAscii(other[i])) return false;
+  }
+  return i == path.size() && other[i] == '\0';
+}
+
+}  // namespace
+
+std::vector<Notice> InterfaceNotices(Bus& bus, const Modem& modem, WPARAM event) {
+  std::vector<Notice> notices;
+  const size_t size = std::max(offsetof(DEV_BROADCAST_DEVICEINTERFACE_A, dbcc_name) + modem.path.size() + 1,
+                               sizeof(DEV_BROADCAST_DEVICEINTERFACE_A));
+  for (const auto& entry : bus.registrations) {
+    const Registration& registration = *entry.second;
+    if (registration.isHandle) continue;
+    if (!registration.allClasses && !SameClass(registration.classGuid, GUID_DEVINTERFACE_FISCAL_MODEM))
+      continue;
+    Notice notice{registration.window, event, std::vector<uint8_t>(size)};
+    auto* broadcast = reinterpret_cast<DEV_BROADCAST_DEVICEINTERFACE_A*>(notice.broadcast.data());
+    broadcast->dbcc_size = static_cast<DWORD>(size);
+    broadcast->dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    broadcast->dbcc_classguid = GUID_DEVINTERFACE_FISCAL_MODEM;
+    std::memcpy(notice.broadcast.data() + offsetof(DEV_BROADCAST_DEVICEINTERFACE_A, dbcc_name),
+                modem.path.c_str(), modem.path.size() + 1);
+    notices.push_back(std::move(notice));
+  }
+  return notices;
+}
+
+std::vector<Notice> HandleNotices(Bus& bus, const Modem& modem, WPARAM event) {
+  std::vector<Notice> notices;
+  for (const auto& entry : bus.registrations) {
+    const Registration& registration = *entry.second;
+    // Only files still open hear about their device.
+    if (!registration.isHandle || registration.modem != modem.id) continue;
+    if (bus.files.find(registration.file) == bus.files.end()) continue;
+    Notice notice{registration.window, event, std::vector<uint8_t>(sizeof(DEV_BROADCAST_HANDLE))};
+    auto* broadcast = reinterpret_cast<DEV_BROADCAST_HANDLE*>(notice.broadcast.data());
+    broadcast->dbch_size = sizeof(DEV_BROADCAST_HANDLE);
+    broadcast->dbch_devicetype = DBT_DEVTYP_HANDLE;
+    broadcast->dbch_handle = registration.file;
+    broadcast->dbch_hdevnotify = static_cast<HDEVNOTIFY>(entry.first);
+    notices.push_back(std::move(notice));
+  }
+  return notices;
+}
+
+void SendNotices(const std::vector<Notice>& notices) {
+  for (const Notice& notice : notices) {
+    SendMessageA(notice.window, WM_DEVICECHANGE, notice.event,
+                 reinterpret_cast<LPARAM>(notice.broadcast.data()));
+  }
+}
+
+}  // namespace simbus
+
+namespace usbos {
+
+using simbus::BusLock;
+using simbus::TheBus;
+
+HANDLE CreateFileA(LPCSTR path, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
+  simbus::Bus& bus = TheBus();
+  BusLock lock(bus);
+  const simbus::Modem* modem = nullptr;
+  for (const auto& entry : bus.modems) {
+    if (path != nullptr && entry.second->present && simbus::SamePath(entry.second->path, path)) {
+      modem = entry.second.get();
+      break;
+    }
+  }
+  if (modem == nullptr) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (bus.Faulted(modem->id, simbus::BusCall::CreateFile, 0)) return INVALID_HANDLE_VALUE;
+  HANDLE file = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (file == nullptr) return INVALID_HANDLE_VALUE;
+  bus.files[file] = modem->id;
+  return file;
+}
+
+BOOL CloseHandle(HANDLE file) {
+  simbus::Bus& bus = TheBus();
+  {
+    BusLock lock(bus);
+    bus.files.erase(file);
+  }
+  // Any other handle is closed as the system closes it.
+  return ::CloseHandle(file);
+}
+
+HDEVNOTIFY RegisterDeviceNotificationA(HANDLE recipient, LPVOID filter, DWORD flags) {
+  simbus::Bus& bus = TheBus();
+  BusLock lock(bus);
+  // The simulation notifies windows only, as the gateway asks.
+  if ((flags & ~DWORD{DEVICE_NOTIFY_ALL_INTERFACE_CLASSES}) != DEVICE_NOTIFY_WINDOW_HANDLE) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  HWND window = static_cast<HWND>(recipient);
+  if (!IsWindow(window)) {
+    SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+    return nullptr;
+  }
+  const auto* header = static_cast<const DEV_BROADCAST_HDR*>(filter);
+  if (header == nullptr || header->dbch_size < sizeof(DEV_BROADCAST_HDR)) {
+    SetLastError(ERROR_INVALID_DATA);
+    return nullptr;
+  }
+  auto registration = std::make_unique<simbus::Registration>();
+  registration->window = window;
+  if (header->dbch_devicetype == DBT_DEVTYP_DEVICEINTERFACE &&
+      header->dbch_size >= sizeof(DEV_BROADCAST_DEVICEINTERFACE_A)) {
+    registration->classGuid = static_cast<const DEV_BROADCAST_DEVICEINTERFACE_A*>(filter)->dbcc_classguid;
+    registration->allClasses = (flags & DEVICE_NOTIFY_ALL_INTERFACE_CLASSES) != 0;
+  } else if (header->dbch_devicetype == DBT_DEVTYP_HANDLE &&
+             header->dbch_size >= sizeof(DEV_BROADCAST_HANDLE)) {
+    const HANDLE file = static_cast<const DEV_BROADCAST_HANDLE*>(filter)->dbch_handle;
+    const auto found = bus.files.find(file);
+    if (found == bus.files.end()) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return nullptr;
+    }
+    if (bus.Faulted(found->second, simbus::BusCall::RegisterNotification, 0)) return nullptr;
+    registration->isHandle = true;
+    registration->file = file;
+    registration->modem = found->second;
+  } else {
+    SetLastError(ERROR_INVALID_DATA);
+    return nullptr;
+  }
+  HDEVNOTIFY notification = registration.get();
+  bus.registrations[notification] = std::move(registration);
+  return notification;
+}
+
+BOOL UnregisterDeviceNotification(HDEVNOTIFY notification) {
+  simbus::Bus& bus = TheBus();
+  BusLock lock(bus);
+  if (bus.registrations.erase(notification) == 0) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+}  // namespace usbos

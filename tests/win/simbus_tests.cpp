@@ -1,0 +1,425 @@
+// The simulated bus keeps the system's contract where the gateway depends on
+// it: transfer boundaries and completion, enumeration buffer rules, device
+// files and device messages.
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "simbus/modem_bus.h"
+#include "usb/device_class.h"
+#include "usb/usb_os.h"
+
+namespace {
+
+using simbus::BusCall;
+using simbus::LocalBus;
+
+// A modem with its file open and WinUSB initialised; unplugged at the end.
+class BusModem : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    modem_ = LocalBus().Plug(simbus::StandardLayout());
+    file_ = usbos::CreateFileA(LocalBus().DevicePath(modem_), GENERIC_ALL, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    ASSERT_NE(file_, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(usbos::WinUsb_Initialize(file_, &winusb_));
+    overlapped_.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  }
+
+  void TearDown() override {
+    usbos::WinUsb_Free(winusb_);
+    usbos::CloseHandle(file_);
+    CloseHandle(overlapped_.hEvent);
+    LocalBus().Unplug(modem_);
+  }
+
+  // Starts a read and collects it: the byte count, or -1 when nothing came.
+  int Read(uint8_t pipeId, uint8_t* buffer, ULONG length) {
+    const BOOL done = usbos::WinUsb_ReadPipe(winusb_, pipeId, buffer, length, nullptr, &overlapped_);
+    if (!done && GetLastError() != ERROR_IO_PENDING) return -2;
+    DWORD count = 0;
+    if (!usbos::WinUsb_GetOverlappedResult(winusb_, &overlapped_, &count, FALSE)) {
+      usbos::WinUsb_AbortPipe(winusb_, pipeId);
+      return -1;
+    }
+    return static_cast<int>(count);
+  }
+
+  void Deliver(uint8_t pipeId, const std::vector<uint8_t>& data) {
+    ASSERT_TRUE(LocalBus().Deliver(modem_, pipeId, data.data(), static_cast<uint32_t>(data.size())));
+  }
+
+  int modem_ = 0;
+  HANDLE file_ = INVALID_HANDLE_VALUE;
+  WINUSB_INTERFACE_HANDLE winusb_ = nullptr;
+  OVERLAPPED overlapped_ = {};
+};
+
+TEST_F(BusModem, ReadsTakeFromTheOldestTransferAndKeepItsRest) {
+  Deliver(simbus::DATA_IN, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
+  Deliver(simbus::DATA_IN, {});
+  Deliver(simbus::DATA_IN, {11, 12});
+  uint8_t buffer[64] = {};
+  EXPECT_EQ(Read(simbus::DATA_IN, buffer, 4), 4);
+  EXPECT_EQ(buffer[0], 1);
+  EXPECT_EQ(Read(simbus::DATA_IN, buffer, 4), 4);
+  EXPECT_EQ(buffer[0], 5);
+  EXPECT_EQ(Read(simbus::DATA_IN, buffer, 64), 2);  // the rest, not the next transfer
+  EXPECT_EQ(buffer[1], 10);
+  EXPECT_EQ(Read(simbus::DATA_IN, buffer, 64), 0);  // the zero-length transfer
+  EXPECT_EQ(Read(simbus::DATA_IN, buffer, 64), 2);
+  EXPECT_EQ(buffer[0], 11);
+  EXPECT_EQ(Read(simbus::DATA_IN, buffer, 64), -1);  // nothing left: stays pending
+}
+
+TEST_F(BusModem, PendingReadCompletesThroughTheEventWhenTheModemSends) {
+  SetEvent(overlapped_.hEvent);
+  uint8_t buffer[64];
+  ASSERT_FALSE(
+      usbos::WinUsb_ReadPipe(winusb_, simbus::CONTROL_IN, buffer, sizeof(buffer), nullptr, &overlapped_));
+  ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+  EXPECT_EQ(WaitForSingleObject(overlapped_.hEvent, 0),
+            static_cast<DWORD>(WAIT_TIMEOUT));  // reset at the start
+  DWORD count = 0;
+  EXPECT_FALSE(usbos::WinUsb_GetOverlappedResult(winusb_, &overlapped_, &count, FALSE));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_INCOMPLETE));
+
+  // One transfer per pipe: a second one is refused and leaves the first alone.
+  OVERLAPPED second = {};
+  EXPECT_FALSE(usbos::WinUsb_ReadPipe(winusb_, simbus::CONTROL_IN, buffer, sizeof(buffer), nullptr, &second));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BUSY));
+  EXPECT_EQ(LocalBus().PendingTransfers(modem_), 1u);
+
+  // The modem sends from another thread while this one waits for the result.
+  std::thread sender([this] {
+    Sleep(50);
+    const uint8_t reply[] = {0x42, 0x43};
+    LocalBus().Deliver(modem_, simbus::CONTROL_IN, reply, sizeof(reply));
+  });
+  EXPECT_TRUE(usbos::WinUsb_GetOverlappedResult(winusb_, &overlapped_, &count, TRUE));
+  sender.join();
+  EXPECT_EQ(count, 2u);
+  EXPECT_EQ(buffer[1], 0x43);
+  EXPECT_EQ(WaitForSingleObject(overlapped_.hEvent, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+}
+
+TEST_F(BusModem, HeldWritesStayPendingUntilReleased) {
+  LocalBus().HoldWrites(modem_, simbus::CONTROL_OUT, true);
+  uint8_t message[] = {7, 8, 9};
+  ASSERT_FALSE(
+      usbos::WinUsb_WritePipe(winusb_, simbus::CONTROL_OUT, message, sizeof(message), nullptr, &overlapped_));
+  ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+  std::vector<uint8_t> taken;
+  EXPECT_FALSE(LocalBus().Take(modem_, simbus::CONTROL_OUT, &taken, 50));
+  EXPECT_EQ(LocalBus().PendingTransfers(modem_), 1u);
+
+  // Take waits for a write released meanwhile by another thread.
+  std::thread releaser([this] {
+    Sleep(50);
+    LocalBus().HoldWrites(modem_, simbus::CONTROL_OUT, false);
+  });
+  EXPECT_TRUE(LocalBus().Take(modem_, simbus::CONTROL_OUT, &taken, 5000));
+  releaser.join();
+  EXPECT_EQ(taken, std::vector<uint8_t>({7, 8, 9}));
+  DWORD count = 0;
+  EXPECT_TRUE(usbos::WinUsb_GetOverlappedResult(winusb_, &overlapped_, &count, FALSE));
+  EXPECT_EQ(count, 3u);
+
+  // A zero-length write is one (empty) message of its own.
+  EXPECT_TRUE(usbos::WinUsb_WritePipe(winusb_, simbus::CONTROL_OUT, message, 0, nullptr, &overlapped_));
+  EXPECT_TRUE(LocalBus().Take(modem_, simbus::CONTROL_OUT, &taken, 0));
+  EXPECT_TRUE(taken.empty());
+}
+
+TEST_F(BusModem, PipesAreServedOnlyInTheirDirectionAndInterface) {
+  uint8_t buffer[8] = {};
+  EXPECT_FALSE(
+      usbos::WinUsb_ReadPipe(winusb_, simbus::DATA_OUT, buffer, sizeof(buffer), nullptr, &overlapped_));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  EXPECT_FALSE(usbos::WinUsb_WritePipe(winusb_, 0x03, buffer, sizeof(buffer), nullptr, &overlapped_));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  EXPECT_FALSE(LocalBus().Deliver(modem_, simbus::DATA_OUT, buffer, 1));
+}
+
+TEST(SimBus, InterfacesAndPipesAnswerFromTheLayout) {
+  simbus::ModemLayout layout;
+  layout.interfaces.push_back({0xFF, 1, 2, {{0x81, UsbdPipeTypeInterrupt, 512}}});
+  layout.interfaces.push_back({0xFE, 0, 0, {{0x81, UsbdPipeTypeBulk, 64}, {0x01, UsbdPipeTypeBulk, 64}}});
+  const int modem = LocalBus().Plug(layout);
+  HANDLE file = usbos::CreateFileA(LocalBus().DevicePath(modem), GENERIC_ALL, 0, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_OVERLAPPED, nullptr);
+  WINUSB_INTERFACE_HANDLE first = nullptr;
+  WINUSB_INTERFACE_HANDLE second = nullptr;
+  WINUSB_INTERFACE_HANDLE none = nullptr;
+  ASSERT_TRUE(usbos::WinUsb_Initialize(file, &first));
+  ASSERT_TRUE(usbos::WinUsb_GetAssociatedInterface(first, 0, &second));
+  EXPECT_FALSE(usbos::WinUsb_GetAssociatedInterface(first, 1, &none));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_ITEMS));
+  EXPECT_EQ(LocalBus().OpenHandles(modem), 3u);
+
+  USB_INTERFACE_DESCRIPTOR descriptor = {};
+  ASSERT_TRUE(usbos::WinUsb_QueryInterfaceSettings(first, 0, &descriptor));
+  EXPECT_EQ(descriptor.bInterfaceClass, 0xFF);
+  EXPECT_EQ(descriptor.bInterfaceProtocol, 2);
+  EXPECT_EQ(descriptor.bNumEndpoints, 1);
+  ASSERT_TRUE(usbos::WinUsb_QueryInterfaceSettings(second, 0, &descriptor));
+  EXPECT_EQ(descriptor.bInterfaceNumber, 1);
+  EXPECT_EQ(descriptor.bNumEndpoints, 2);
+  WINUSB_PIPE_INFORMATION info = {};
+  ASSERT_TRUE(usbos::WinUsb_QueryPipe(first, 0, 0, &info));
+  EXPECT_EQ(info.PipeType, UsbdPipeTypeInterrupt);
+  EXPECT_EQ(info.MaximumPacketSize, 512);
+  ASSERT_TRUE(usbos::WinUsb_QueryPipe(second, 0, 1, &info));
+  EXPECT_EQ(info.PipeId, 0x01);
+  EXPECT_FALSE(usbos::WinUsb_QueryPipe(second, 0, 2, &info));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_ITEMS));
+
+  // The same address in two interfaces names two pipes.
+  UCHAR one = 1;
+  ASSERT_TRUE(usbos::WinUsb_SetPipePolicy(second, 0x81, AUTO_CLEAR_STALL, 1, &one));
+  uint8_t value = 0;
+  EXPECT_FALSE(LocalBus().PipePolicy(modem, 0x81, AUTO_CLEAR_STALL, &value));  // the first interface's
+
+  LocalBus().Unplug(modem);
+  EXPECT_FALSE(usbos::WinUsb_QueryPipe(first, 0, 0, &info));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BAD_COMMAND));
+  for (WINUSB_INTERFACE_HANDLE handle : {second, first}) EXPECT_TRUE(usbos::WinUsb_Free(handle));
+  EXPECT_TRUE(usbos::CloseHandle(file));
+  EXPECT_EQ(LocalBus().OpenHandles(modem), 0u);
+}
+
+TEST(SimBus, DeviceFilesOpenPresentModemsWhateverTheCase) {
+  const int modem = LocalBus().Plug(simbus::StandardLayout());
+  std::string upper = LocalBus().DevicePath(modem);
+  for (char& c : upper) c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+  HANDLE file = usbos::CreateFileA(upper.c_str(), GENERIC_ALL, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  DWORD flags = 0;
+  EXPECT_TRUE(GetHandleInformation(file, &flags));  // a real kernel handle
+  EXPECT_EQ(LocalBus().OpenHandles(modem), 1u);
+
+  const std::string unknown = std::string(LocalBus().DevicePath(modem)) + "x";
+  EXPECT_EQ(usbos::CreateFileA(unknown.c_str(), GENERIC_ALL, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+
+  LocalBus().Unplug(modem);
+  WINUSB_INTERFACE_HANDLE winusb = nullptr;
+  EXPECT_FALSE(usbos::WinUsb_Initialize(file, &winusb));
+  EXPECT_EQ(usbos::CreateFileA(upper.c_str(), GENERIC_ALL, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  EXPECT_TRUE(usbos::CloseHandle(file));
+  EXPECT_FALSE(GetHandleInformation(file, &flags));
+  EXPECT_EQ(LocalBus().OpenHandles(modem), 0u);
+}
+
+// The paths an enumeration pass finds, with the system's buffer rules checked on the way.
+std::vector<std::string> EnumeratePaths() {
+  std::vector<std::string> paths;
+  HDEVINFO set = usbos::SetupDiGetClassDevsA(&GUID_DEVINTERFACE_FISCAL_MODEM, nullptr, nullptr,
+                                             DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  EXPECT_NE(set, INVALID_HANDLE_VALUE);
+  for (DWORD index = 0;; ++index) {
+    SP_DEVICE_INTERFACE_DATA data = {};
+    data.cbSize = sizeof(data);
+    if (!usbos::SetupDiEnumDeviceInterfaces(set, nullptr, &GUID_DEVINTERFACE_FISCAL_MODEM, index, &data)) {
+      EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_ITEMS));
+      break;
+    }
+    DWORD required = 0;
+    EXPECT_FALSE(usbos::SetupDiGetDeviceInterfaceDetailA(set, &data, nullptr, 0, &required, nullptr));
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+      paths.push_back("(detail failed)");
+      continue;
+    }
+    std::vector<char> buffer(required);
+    auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(buffer.data());
+    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+    EXPECT_TRUE(usbos::SetupDiGetDeviceInterfaceDetailA(set, &data, detail, required, nullptr, nullptr));
+    paths.push_back(buffer.data() + offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath));
+    EXPECT_EQ(required, offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + paths.back().size() + 1);
+  }
+  EXPECT_TRUE(usbos::SetupDiDestroyDeviceInfoList(set));
+  return paths;
+}
+
+TEST(SimBus, EnumerationListsPresentModemsWithTheSystemsBufferRules) {
+  const int gone = LocalBus().Plug(simbus::StandardLayout());
+  const int a = LocalBus().Plug(simbus::StandardLayout());
+  const int b = LocalBus().Plug(simbus::StandardLayout());
+  LocalBus().Unplug(gone);
+  EXPECT_EQ(EnumeratePaths(), std::vector<std::string>({LocalBus().DevicePath(a), LocalBus().DevicePath(b)}));
+
+  LocalBus().FailCall(a, BusCall::InterfaceDetail, simbus::ANY_ARGUMENT, ERROR_GEN_FAILURE);
+  EXPECT_EQ(EnumeratePaths(), std::vector<std::string>({"(detail failed)", LocalBus().DevicePath(b)}));
+  LocalBus().FailCall(a, BusCall::InterfaceDetail, simbus::ANY_ARGUMENT, 0);
+
+  HDEVINFO set = usbos::SetupDiGetClassDevsA(&GUID_DEVINTERFACE_FISCAL_MODEM, nullptr, nullptr,
+                                             DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  SP_DEVICE_INTERFACE_DATA data = {};
+  data.cbSize = 0;
+  EXPECT_FALSE(usbos::SetupDiEnumDeviceInterfaces(set, nullptr, &GUID_DEVINTERFACE_FISCAL_MODEM, 0, &data));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_USER_BUFFER));
+  data.cbSize = sizeof(data);
+  ASSERT_TRUE(usbos::SetupDiEnumDeviceInterfaces(set, nullptr, &GUID_DEVINTERFACE_FISCAL_MODEM, 0, &data));
+  // The fixed part only is cbSize (5 or 8 bytes), whatever the buffer's size.
+  std::vector<char> buffer(256);
+  auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(buffer.data());
+  for (DWORD wrong : {DWORD{0}, DWORD{4}, DWORD{sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) + 1}, DWORD{256}}) {
+    detail->cbSize = wrong;
+    EXPECT_FALSE(usbos::SetupDiGetDeviceInterfaceDetailA(set, &data, detail, 256, nullptr, nullptr)) << wrong;
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_USER_BUFFER)) << wrong;
+  }
+  detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+  DWORD required = 0;
+  EXPECT_FALSE(usbos::SetupDiGetDeviceInterfaceDetailA(set, &data, detail, 8, &required, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+  EXPECT_GT(required, 8u);
+  EXPECT_TRUE(usbos::SetupDiDestroyDeviceInfoList(set));
+  EXPECT_FALSE(usbos::SetupDiDestroyDeviceInfoList(set));
+
+  LocalBus().Unplug(a);
+  LocalBus().Unplug(b);
+}
+
+// What one WM_DEVICECHANGE carried, copied while its record was valid.
+struct DeviceEvent {
+  WPARAM event;
+  DWORD deviceType;
+  std::string name;  // interface broadcasts
+  HANDLE handle;     // handle broadcasts
+  DWORD pendingTransfers;
+};
+
+class EventWindow {
+ public:
+  EventWindow() {
+    WNDCLASSA wc = {};
+    wc.lpfnWndProc = Proc;
+    wc.hInstance = GetModuleHandleA(nullptr);
+    wc.lpszClassName = "SimBusEventWnd";
+    RegisterClassA(&wc);
+    hwnd_ = CreateWindowExA(0, wc.lpszClassName, "", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, wc.hInstance,
+                            nullptr);
+    SetWindowLongPtrA(hwnd_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+  }
+  ~EventWindow() { DestroyWindow(hwnd_); }
+  EventWindow(const EventWindow&) = delete;
+  EventWindow& operator=(const EventWindow&) = delete;
+
+  HWND hwnd() const { return hwnd_; }
+  std::vector<DeviceEvent> events;
+  int modem = 0;  // whose pending transfers each message notes
+
+ private:
+  static LRESULT CALLBACK Proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    auto* self = reinterpret_cast<EventWindow*>(GetWindowLongPtrA(hwnd, GWLP_USERDATA));
+    if (self == nullptr || message != WM_DEVICECHANGE || lParam == 0) {
+      return DefWindowProcA(hwnd, message, wParam, lParam);
+    }
+    const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(lParam);
+    DeviceEvent event{wParam, header->dbch_devicetype, {}, nullptr, 0};
+    if (header->dbch_devicetype == DBT_DEVTYP_DEVICEINTERFACE) {
+      event.name = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_A*>(lParam)->dbcc_name;
+    } else if (header->dbch_devicetype == DBT_DEVTYP_HANDLE) {
+      event.handle = reinterpret_cast<const DEV_BROADCAST_HANDLE*>(lParam)->dbch_handle;
+    }
+    // Calling back into the bus from here must work (the bus lock is not held).
+    event.pendingTransfers = self->modem > 0 ? LocalBus().PendingTransfers(self->modem) : 0;
+    self->events.push_back(event);
+    return TRUE;
+  }
+
+  HWND hwnd_ = nullptr;
+};
+
+HDEVNOTIFY RegisterClassNotification(HWND window, DWORD size) {
+  DEV_BROADCAST_DEVICEINTERFACE_A filter = {};
+  filter.dbcc_size = size;
+  filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+  filter.dbcc_classguid = GUID_DEVINTERFACE_FISCAL_MODEM;
+  return usbos::RegisterDeviceNotificationA(window, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+}
+
+HDEVNOTIFY RegisterHandleNotification(HWND window, HANDLE file, DWORD size) {
+  DEV_BROADCAST_HANDLE filter = {};
+  filter.dbch_size = size;
+  filter.dbch_devicetype = DBT_DEVTYP_HANDLE;
+  filter.dbch_handle = file;
+  return usbos::RegisterDeviceNotificationA(window, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+}
+
+TEST(SimBus, DeviceMessagesReachTheRegisteredWindows) {
+  EventWindow window;
+  EXPECT_EQ(RegisterClassNotification(window.hwnd(), 4), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_DATA));
+  HDEVNOTIFY arrivals = RegisterClassNotification(window.hwnd(), sizeof(DEV_BROADCAST_DEVICEINTERFACE_A));
+  ASSERT_NE(arrivals, nullptr);
+
+  const int modem = LocalBus().Plug(simbus::StandardLayout());
+  window.modem = modem;
+  ASSERT_EQ(window.events.size(), 1u);
+  EXPECT_EQ(window.events[0].event, static_cast<WPARAM>(DBT_DEVICEARRIVAL));
+  EXPECT_EQ(window.events[0].deviceType, static_cast<DWORD>(DBT_DEVTYP_DEVICEINTERFACE));
+  EXPECT_EQ(window.events[0].name, LocalBus().DevicePath(modem));
+
+  HANDLE file = usbos::CreateFileA(LocalBus().DevicePath(modem), GENERIC_ALL, 0, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_OVERLAPPED, nullptr);
+  HANDLE closed = usbos::CreateFileA(LocalBus().DevicePath(modem), GENERIC_ALL, 0, nullptr, OPEN_EXISTING,
+                                     FILE_FLAG_OVERLAPPED, nullptr);
+  EXPECT_EQ(RegisterHandleNotification(window.hwnd(), file, sizeof(DEV_BROADCAST_HANDLE) - 1), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_DATA));
+  HDEVNOTIFY removals = RegisterHandleNotification(window.hwnd(), file, sizeof(DEV_BROADCAST_HANDLE));
+  HDEVNOTIFY stale = RegisterHandleNotification(window.hwnd(), closed, sizeof(DEV_BROADCAST_HANDLE));
+  ASSERT_NE(removals, nullptr);
+  ASSERT_NE(stale, nullptr);
+  EXPECT_EQ(LocalBus().HandleRegistrations(modem), 2u);
+  usbos::CloseHandle(closed);  // a closed file hears nothing more
+
+  LocalBus().QueryRemove(modem);
+  ASSERT_EQ(window.events.size(), 2u);
+  EXPECT_EQ(window.events[1].event, static_cast<WPARAM>(DBT_DEVICEQUERYREMOVE));
+  EXPECT_EQ(window.events[1].handle, file);
+
+  // A read outstanding at the removal has failed before the window hears of it.
+  WINUSB_INTERFACE_HANDLE winusb = nullptr;
+  ASSERT_TRUE(usbos::WinUsb_Initialize(file, &winusb));
+  OVERLAPPED overlapped = {};
+  overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  uint8_t buffer[64];
+  ASSERT_FALSE(
+      usbos::WinUsb_ReadPipe(winusb, simbus::CONTROL_IN, buffer, sizeof(buffer), nullptr, &overlapped));
+  LocalBus().Unplug(modem);
+  ASSERT_EQ(window.events.size(), 4u);
+  EXPECT_EQ(window.events[2].event, static_cast<WPARAM>(DBT_DEVICEREMOVECOMPLETE));
+  EXPECT_EQ(window.events[2].deviceType, static_cast<DWORD>(DBT_DEVTYP_HANDLE));
+  EXPECT_EQ(window.events[2].handle, file);
+  EXPECT_EQ(window.events[2].pendingTransfers, 0u);
+  EXPECT_EQ(window.events[3].deviceType, static_cast<DWORD>(DBT_DEVTYP_DEVICEINTERFACE));
+  EXPECT_EQ(window.events[3].name, LocalBus().DevicePath(modem));
+  DWORD count = 0;
+  EXPECT_FALSE(usbos::WinUsb_GetOverlappedResult(winusb, &overlapped, &count, TRUE));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
+
+  for (HDEVNOTIFY notification : {arrivals, removals, stale}) {
+    EXPECT_TRUE(usbos::UnregisterDeviceNotification(notification));
+  }
+  EXPECT_FALSE(usbos::UnregisterDeviceNotification(arrivals));
+  EXPECT_EQ(LocalBus().HandleRegistrations(modem), 0u);
+  usbos::WinUsb_Free(winusb);
+  usbos::CloseHandle(file);
+  CloseHandle(overlapped.hEvent);
+
+  // Unregistered: a later arrival is not sent here.
+  const int later = LocalBus().Plug(simbus::StandardLayout());
+  EXPECT_EQ(window.events.size(), 4u);
+  LocalBus().Unplug(later);
+}
+
+}  // namespace
