@@ -43,6 +43,7 @@ void OnDeviceMessage(ModemBridge* bridge, IoBuffer* message) {
   const MessageOutcome outcome = TakeDeviceMessage(&bridge->status, message->data, message->count);
   if (outcome.serialTaken) bridge->device->SetDisplayName(bridge->status.serial);
   if (outcome.warningDue) ShowBlockingWarning(bridge, outcome.warningHours);
+  // Every message, taken or not, tells an open status window to look again.
   if (bridge->statusWindow != nullptr) PostMessageA(bridge->statusWindow, WM_COMMAND, CMD_STATUS_REFRESH, 0);
   FreeIoBuffer(message);
 }

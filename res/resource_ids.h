@@ -1,0 +1,10 @@
+#pragma once
+// Ids of the string table entries, named as in res/string_table.inc.
+#include <cstdint>
+
+#define VARNEL_STRING(name, id, text) constexpr uint32_t name = id;
+#include "res/string_table.inc"
+#undef VARNEL_STRING
+
+constexpr uint32_t FIRST_STRING_ID = IDS_EXIT;
+constexpr uint32_t LAST_STRING_ID = IDS_CURRENT_OPERATION;
