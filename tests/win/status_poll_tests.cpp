@@ -142,4 +142,23 @@ TEST_F(StatusPollTest, RowsCarryLabelsFromTheStringTable) {
   EXPECT_EQ(std::string(buffer + std::strlen(buffer) + 1), "01.01.00 00:00:00");
 }
 
+TEST_F(StatusPollTest, PollsHoldBackWhileTheModemTakesNoControlMessages) {
+  simbus::LocalBus().HoldWrites(modem_.modem(), simbus::CONTROL_OUT, true);
+  for (int tick = 0; tick < 100; ++tick) {
+    OnTick(bridge_);
+    window_.Pump(1);
+  }
+  simbus::LocalBus().HoldWrites(modem_.modem(), simbus::CONTROL_OUT, false);
+  size_t delivered = 0;
+  while (!modem_.NextControl(300).empty()) ++delivered;
+  EXPECT_GE(delivered, 10u);
+  EXPECT_LE(delivered, 17u) << "the backlog grew without bound";
+
+  // A modem that answers again gets one request per tick once more.
+  for (int tick = 0; tick < 5; ++tick) {
+    OnTick(bridge_);
+    EXPECT_EQ(modem_.NextControl(), Bytes({CTL_IDENTIFY})) << tick;
+  }
+}
+
 }  // namespace
