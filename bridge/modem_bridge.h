@@ -76,7 +76,7 @@ struct ModemBridge {
   // Worker only. The server has closed its sending side: no further receive
   // is posted until the link closes (each would complete at once with 0 bytes).
   LONG peerClosed;
-  // Worker only: a WSARecv / WSASend was started and its completion not yet
+  // Worker only: a WSARecv or WSASend was started and its completion not yet
   // taken. CloseLink waits for such a cancelled transfer to finish before its
   // buffer and overlapped record are used again.
   LONG receiveInFlight;

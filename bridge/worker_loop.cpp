@@ -234,10 +234,12 @@ HRESULT RunPasses(ModemBridge* b) {
     const DWORD wait = MsgWaitForMultipleObjects(WAIT_HANDLE_COUNT, b->waitHandles, FALSE,
                                                  starved ? BUFFER_RETRY_MS : INFINITE, 0);
     if (wait != WAIT_TIMEOUT && wait > WAIT_OBJECT_0 + WAIT_HANDLE_COUNT - 1) return E_UNEXPECTED;
-    if (b->stopRequested.load() != 0) return S_OK;
-    // Reset before the outbox and the connect result are looked at, so that
-    // anything posted after this point sets the event again.
+    // Reset before the stop flag, the outbox and the connect result are
+    // looked at, so that anything posted after this point sets the event
+    // again. (Looking at the flag first would let a Stop that lands between
+    // the two lose its wake-up and wait forever.)
     if (WaitForSingleObject(b->wakeEvent, 0) == WAIT_OBJECT_0) ResetEvent(b->wakeEvent);
+    if (b->stopRequested.load() != 0) return S_OK;
 
     if ((r = TakeOutbox(b)) < 0) return r;
     if ((r = TakeConnectOutcome(b)) < 0) return r;

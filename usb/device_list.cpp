@@ -1,0 +1,84 @@
+#include <cstddef>
+#include <cstring>
+#include <new>
+
+#include "app/app_state.h"
+#include "usb/device_class.h"
+#include "usb/device_record.h"
+#include "usb/path_match.h"
+
+// The structure sizes the 32-bit system expects in cbSize.
+#if !defined(_WIN64)
+static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == 28, "32-bit SP_DEVICE_INTERFACE_DATA is 28 bytes");
+static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == 5, "32-bit detail fixed part is 5 bytes");
+#endif
+
+void AppState::EnumerateDevices() {
+  HDEVINFO set = usbos::SetupDiGetClassDevsA(&GUID_DEVINTERFACE_FISCAL_MODEM, nullptr, nullptr,
+                                             DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  if (set == INVALID_HANDLE_VALUE) return;
+
+  for (DWORD index = 0;; ++index) {
+    SP_DEVICE_INTERFACE_DATA interfaceData = {};
+    interfaceData.cbSize = sizeof interfaceData;
+    if (!usbos::SetupDiEnumDeviceInterfaces(set, nullptr, &GUID_DEVINTERFACE_FISCAL_MODEM, index,
+                                            &interfaceData)) {
+      break;
+    }
+    DWORD required = 0;
+    usbos::SetupDiGetDeviceInterfaceDetailA(set, &interfaceData, nullptr, 0, &required, nullptr);
+    // A size that cannot even hold the fixed part is as unusable as none.
+    if (required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) break;
+
+    // Without memory for the detail the pass ends; the modems left over are
+    // opened at their arrival or at the next enumeration.
+    char* const buffer = new (std::nothrow) char[required];
+    if (buffer == nullptr) break;
+    auto* const detail = reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_A>(buffer);
+    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+    const size_t pathRoom = required - offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
+    const bool ok =
+        usbos::SetupDiGetDeviceInterfaceDetailA(set, &interfaceData, detail, required, nullptr, nullptr) &&
+        std::memchr(detail->DevicePath, '\0', pathRoom) != nullptr;
+    if (ok) AddDevice(detail->DevicePath);
+    delete[] buffer;
+    if (!ok) break;
+  }
+
+  usbos::SetupDiDestroyDeviceInfoList(set);
+}
+
+void AppState::AddDevice(const char* path) {
+  if (path != nullptr) {
+    for (DeviceRecord* listed = devices; listed != nullptr; listed = listed->next) {
+      if (PathsMatch(listed->path, path)) return;
+    }
+  }
+  // A record that cannot be allocated is a modem that is not listed; it is
+  // tried again at its next arrival or enumeration.
+  DeviceRecord* const record = new (std::nothrow) DeviceRecord{};
+  if (record == nullptr) return;
+  if (FAILED(record->Open(path))) {
+    record->Destroy();
+    delete record;
+    return;
+  }
+  record->next = devices;
+  devices = record;
+}
+
+void AppState::RemoveDevice(DeviceRecord* record) {
+  if (record == nullptr) return;
+  record->Destroy();
+  if (devices == record) {
+    devices = record->next;
+  } else {
+    for (DeviceRecord* listed = devices; listed != nullptr; listed = listed->next) {
+      if (listed->next == record) {
+        listed->next = record->next;
+        break;
+      }
+    }
+  }
+  delete record;
+}

@@ -1,0 +1,139 @@
+#include "usb/device_record.h"
+
+#include <cstring>
+#include <new>
+
+#include "app/app_state.h"
+#include "app/result_codes.h"
+#include "bridge/modem_bridge.h"
+
+// The handle filter registered for each device file; the system checks its size.
+#if !defined(_WIN64)
+static_assert(sizeof(DEV_BROADCAST_HANDLE) == 44, "32-bit DEV_BROADCAST_HANDLE is 44 bytes");
+#endif
+
+namespace {
+
+// A copy of a NUL-terminated text, or null when memory is short.
+char* CopyText(const char* text) {
+  const size_t size = std::strlen(text) + 1;
+  char* copy = new (std::nothrow) char[size];
+  if (copy != nullptr) std::memcpy(copy, text, size);
+  return copy;
+}
+
+HRESULT OutOfMemory() {
+  SetLastError(ERROR_OUTOFMEMORY);
+  return E_OUTOFMEMORY;
+}
+
+}  // namespace
+
+HRESULT DeviceRecord::Open(const char* devicePath) {
+  file = INVALID_HANDLE_VALUE;
+  bridge = nullptr;
+  path = nullptr;
+  displayName = nullptr;
+  handleNotification = nullptr;
+  interfaceCount = 0;
+
+  if (devicePath == nullptr || devicePath[0] == '\0') {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return E_UNEXPECTED;
+  }
+  path = CopyText(devicePath);
+  if (path == nullptr) return OutOfMemory();
+
+  file = usbos::CreateFileA(path, GENERIC_ALL, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_OVERLAPPED, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return GW_E_OPEN_DEVICE;
+
+  DEV_BROADCAST_HANDLE filter = {};
+  filter.dbch_size = sizeof filter;
+  filter.dbch_devicetype = DBT_DEVTYP_HANDLE;
+  filter.dbch_handle = file;
+  handleNotification =
+      usbos::RegisterDeviceNotificationA(g_app.mainWindow, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+  if (handleNotification == nullptr) return GW_E_NOTIFICATION;
+
+  WINUSB_INTERFACE_HANDLE current = nullptr;
+  if (!usbos::WinUsb_Initialize(file, &current)) return GW_E_USB;
+  for (;;) {
+    UsbInterface* usbInterface = new (std::nothrow) UsbInterface{};
+    if (usbInterface == nullptr) {
+      // No interface object owns this handle yet, so Destroy would never free it.
+      usbos::WinUsb_Free(current);
+      return OutOfMemory();
+    }
+    interfaces[interfaceCount++] = usbInterface;
+    const HRESULT created = usbInterface->Create(current);
+    if (FAILED(created)) return created;
+    if (interfaceCount == MAX_INTERFACES) break;
+    if (!usbos::WinUsb_GetAssociatedInterface(interfaces[0]->handle, static_cast<UCHAR>(interfaceCount - 1),
+                                              &current)) {
+      if (GetLastError() == ERROR_NO_MORE_ITEMS) break;
+      return GW_E_USB;
+    }
+  }
+
+  bridge = CreateBridge(this);
+  return bridge != nullptr ? S_OK : E_NOTIMPL;
+}
+
+void DeviceRecord::Destroy() {
+  if (handleNotification != nullptr) {
+    usbos::UnregisterDeviceNotification(handleNotification);
+    handleNotification = nullptr;
+  }
+  // The worker must be stopped before the pipes it uses go away; the bridge
+  // object itself is released only after them and never touches them then.
+  ModemBridge* const stopped = bridge;
+  bridge = nullptr;
+  if (stopped != nullptr) stopped->ops->Stop(stopped);
+  for (int32_t i = 0; i < interfaceCount; ++i) {
+    interfaces[i]->Destroy();
+    delete interfaces[i];
+    interfaces[i] = nullptr;
+  }
+  interfaceCount = 0;
+  if (file != INVALID_HANDLE_VALUE) {
+    usbos::CloseHandle(file);
+    file = INVALID_HANDLE_VALUE;
+  }
+  delete[] path;
+  path = nullptr;
+  delete[] displayName;
+  displayName = nullptr;
+  if (stopped != nullptr) stopped->ops->Release(stopped);
+}
+
+void DeviceRecord::SetDisplayName(const char* text) {
+  // Copied before the old name is freed: the text may be the current name.
+  char* const copy = (text != nullptr && text[0] != '\0') ? CopyText(text) : nullptr;
+  delete[] displayName;
+  displayName = copy;
+}
+
+int32_t DeviceRecord::IsConnected() {
+  return bridge != nullptr ? bridge->ops->IsConnected(bridge) : 0;
+}
+
+void DeviceRecord::OnDeviceMessage(IoBuffer* message) {
+  if (bridge != nullptr) {
+    bridge->ops->OnDeviceMessage(bridge, message);
+  } else {
+    FreeIoBuffer(message);
+  }
+}
+
+void DeviceRecord::OnTick() {
+  if (bridge != nullptr) bridge->ops->OnTick(bridge);
+}
+
+void DeviceRecord::ShowStatus() {
+  if (bridge != nullptr) bridge->ops->ShowStatus(bridge);
+}
+
+void DeviceRecord::OnStateChanged() {
+  if (bridge != nullptr) bridge->ops->OnStateChanged(bridge);
+}
