@@ -6,10 +6,8 @@ set -euo pipefail
 need=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-  dpkg --add-architecture i386
-  apt_updated=0
-fi
+# Wine runs the 32-bit product from the i386 architecture's packages.
+dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
 
 for p in cmake ninja-build g++ clang-format \
          g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix \

@@ -37,9 +37,14 @@ for p in "${presets[@]}"; do
   prefix="$PWD/build/$p/wineprefix"
   if [ "$p" != native ]; then
     arch=win32; [ "$p" = win64 ] && arch=win64
-    # Creates the prefix (once) and starts its server.
-    WINEPREFIX="$prefix" tools/wine-run.sh --prefix "$prefix" --arch "$arch" cmd /c exit 0 >/dev/null 2>&1
-    WINEPREFIX="$prefix" WINEARCH="$arch" wineserver -p >/dev/null 2>&1
+    export WINEPREFIX="$prefix" WINEARCH="$arch"
+    mkdir -p "$prefix"
+    # One server for the whole run, then the prefix, the desktop and Wine's
+    # services started here with their output discarded: started by the
+    # first test instead, they would hold CTest's output pipe open.
+    wineserver -p >/dev/null 2>&1
+    tools/wine-run.sh --prefix "$prefix" --arch "$arch" "build/$p/tests/logic_tests.exe" --gtest_list_tests \
+      >/dev/null 2>&1
   fi
   log="build/$p/ctest.log"
   ctest --preset "$p" 2>&1 | tee "$log"
@@ -53,7 +58,8 @@ for p in "${presets[@]}"; do
     failed=$((failed + 1))
   fi
   if [ "$p" != native ]; then
-    WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true
+    wineserver -k >/dev/null 2>&1 || true
+    unset WINEPREFIX WINEARCH
   fi
 done
 [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null

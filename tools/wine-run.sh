@@ -42,9 +42,10 @@ mkdir -p "$(dirname "$prefix")"
 (
   # One process creates the prefix; parallel test runs wait for it.
   flock 9
+  # Wine's services outlive wineboot: they must not inherit the lock.
   if [ ! -f "$prefix/system.reg" ]; then
-    wineserver -p60 >/dev/null 2>&1 || true
-    wine wineboot --init >/dev/null 2>&1 || true
+    wineserver -p60 >/dev/null 2>&1 9>&- || true
+    wine wineboot --init >/dev/null 2>&1 9>&- || true
   fi
 ) 9>"$prefix.lock"
 # A server that stays up between test programs saves seconds per start;
