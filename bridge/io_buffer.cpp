@@ -2,17 +2,6 @@
 
 #include <cstdlib>
 
-IoBuffer* AllocIoBuffer() {
-  auto* buffer = static_cast<IoBuffer*>(std::malloc(sizeof(IoBuffer)));
-  if (buffer != nullptr) {
-    buffer->count = 0;
-    buffer->next = nullptr;
-    buffer->wsaBuf.len = 0;
-    buffer->wsaBuf.buf = nullptr;
-  }
-  return buffer;
-}
-
 void FreeIoBuffer(IoBuffer* buffer) {
   std::free(buffer);
 }

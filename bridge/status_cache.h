@@ -17,11 +17,11 @@ constexpr uint32_t KSEF_STATUS_SIZE = 26;   // message bytes 1..26
 constexpr uint32_t SERIAL_SIZE = 16;        // at most 15 characters and the NUL
 
 struct StatusCache {
-  int32_t warningIndex;        // -1 none; 0..33 threshold last reached; 34 above every threshold
-  uint32_t statusFlags;        // SF_*
-  int32_t pollCounter;         // ticks counted towards the next poll
-  uint8_t nextStatusSubtype;   // 0 or 1
-  char serial[SERIAL_SIZE];    // NUL-terminated
+  int32_t warningIndex;                    // -1 none; 0..33 threshold last reached; 34 above every threshold
+  uint32_t statusFlags;                    // SF_*
+  int32_t pollCounter;                     // ticks counted towards the next poll
+  uint8_t nextStatusSubtype;               // 0 or 1
+  char serial[SERIAL_SIZE];                // NUL-terminated
   uint8_t modemStatus[MODEM_STATUS_SIZE];  // as received: a field lies at its message offset - 1
   uint8_t ksefStatus[KSEF_STATUS_SIZE];
 };
@@ -31,8 +31,7 @@ struct StatusCache {
 struct TrafficCounters {
   std::atomic<uint32_t> controlInTransfers, controlOutTransfers, dataInTransfers, dataOutTransfers,
       receiveTransfers, sendTransfers;
-  std::atomic<uint64_t> controlInBytes, controlOutBytes, dataInBytes, dataOutBytes, receiveBytes,
-      sendBytes;
+  std::atomic<uint64_t> controlInBytes, controlOutBytes, dataInBytes, dataOutBytes, receiveBytes, sendBytes;
 };
 
 // Single-writer update of one counter pair.

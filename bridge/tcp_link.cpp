@@ -26,6 +26,15 @@ SOCKET TakeSocket(ModemBridge* bridge, bool abandonAttempt) {
   return s;
 }
 
+void PrepareSocketTransfer(OVERLAPPED* overlapped) {
+  HANDLE event = overlapped->hEvent;
+  ZeroMemory(overlapped, sizeof *overlapped);
+  overlapped->hEvent = event;
+  // Reset here rather than trusting the call to: an event left set by the
+  // last transfer would make the next wait return before this one completes.
+  ResetEvent(event);
+}
+
 void PostLinkChanged(ModemBridge* bridge) {
   PostMessageA(g_app.mainWindow, WM_GW_LINK_CHANGED, reinterpret_cast<WPARAM>(bridge->device), 0);
 }
@@ -87,10 +96,7 @@ void ReportLinkLost(ModemBridge* bridge) {
 void StartSocketSend(ModemBridge* bridge, IoBuffer* buffer) {
   buffer->wsaBuf.len = buffer->count;
   buffer->wsaBuf.buf = reinterpret_cast<char*>(buffer->data);
-  HANDLE event = bridge->sendOverlapped.hEvent;
-  ZeroMemory(&bridge->sendOverlapped, sizeof bridge->sendOverlapped);
-  bridge->sendOverlapped.hEvent = event;
-  ResetEvent(event);
+  PrepareSocketTransfer(&bridge->sendOverlapped);
   DWORD sent = 0;
   if (WSASend(bridge->socket, &buffer->wsaBuf, 1, &sent, 0, &bridge->sendOverlapped, nullptr) ==
           SOCKET_ERROR &&

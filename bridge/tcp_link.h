@@ -11,6 +11,9 @@ void CloseLink(ModemBridge* bridge);
 void ReportLinkLost(ModemBridge* bridge);
 void StartSocketSend(ModemBridge* bridge, IoBuffer* buffer);
 void PostLinkChanged(ModemBridge* bridge);
+// Readies a socket transfer's overlapped record for its next use: cleared,
+// its event kept and reset.
+void PrepareSocketTransfer(OVERLAPPED* overlapped);
 // Queues a one-byte control message to the modem; records a fault for the
 // worker when no buffer can be had. The start of the write is not examined.
 HRESULT QueueReply(ModemBridge* bridge, uint8_t type);

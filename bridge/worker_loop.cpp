@@ -50,10 +50,7 @@ void KeepReceiving(ModemBridge* b, bool* starved) {
   b->receivePending = buffer;
   buffer->wsaBuf.len = IO_BUFFER_SIZE;
   buffer->wsaBuf.buf = reinterpret_cast<char*>(buffer->data);
-  HANDLE event = b->receiveOverlapped.hEvent;
-  ZeroMemory(&b->receiveOverlapped, sizeof b->receiveOverlapped);
-  b->receiveOverlapped.hEvent = event;
-  ResetEvent(event);
+  PrepareSocketTransfer(&b->receiveOverlapped);
   DWORD count = 0, flags = 0;
   if (WSARecv(b->socket, &buffer->wsaBuf, 1, &count, &flags, &b->receiveOverlapped, nullptr) ==
           SOCKET_ERROR &&
@@ -133,6 +130,19 @@ void CompleteSend(ModemBridge* b) {
   }
 }
 
+// Collects a completed read on an IN pipe: *done gets the buffer, holding
+// the delivered count, and nothing is pending on the pipe any more.
+HRESULT CollectRead(UsbPipe* pipe, IoBuffer** pending, IoBuffer** done) {
+  if (*pending == nullptr) return S_OK;
+  ULONG count = 0;
+  const HRESULT r = pipe->PollCompletion(&pipe->overlapped, &count, 0);
+  if (r != 0) return r < 0 ? r : S_OK;
+  (*pending)->count = count;
+  *done = *pending;
+  *pending = nullptr;
+  return S_OK;
+}
+
 HRESULT ServeConnectRequest(ModemBridge* b, IoBuffer* message) {
   if (message->count < 4) {  // a request to close the link
     CloseLink(b);
@@ -154,15 +164,11 @@ HRESULT ServeConnectRequest(ModemBridge* b, IoBuffer* message) {
 }
 
 HRESULT CompleteControlRead(ModemBridge* b) {
-  IoBuffer* message = b->controlInPending;
-  if (message == nullptr) return S_OK;
-  ULONG count = 0;
-  HRESULT r = b->controlIn->PollCompletion(&b->controlIn->overlapped, &count, 0);
-  if (r != 0) return r < 0 ? r : S_OK;
-  message->count = count;
-  CountTransfer(b->traffic.controlInTransfers, b->traffic.controlInBytes, count);
-  b->controlInPending = nullptr;
-  if (count >= 1 && message->data[0] == CTL_CONNECT) return ServeConnectRequest(b, message);
+  IoBuffer* message = nullptr;
+  const HRESULT r = CollectRead(b->controlIn, &b->controlInPending, &message);
+  if (r < 0 || message == nullptr) return r;
+  CountTransfer(b->traffic.controlInTransfers, b->traffic.controlInBytes, message->count);
+  if (message->count >= 1 && message->data[0] == CTL_CONNECT) return ServeConnectRequest(b, message);
   // A message the main window cannot receive would have no owner.
   if (!PostMessageA(g_app.mainWindow, WM_GW_DEVICE_MESSAGE, reinterpret_cast<WPARAM>(b->device),
                     reinterpret_cast<LPARAM>(message))) {
@@ -172,19 +178,15 @@ HRESULT CompleteControlRead(ModemBridge* b) {
 }
 
 HRESULT CompleteDataRead(ModemBridge* b) {
-  IoBuffer* buffer = b->dataInPending;
-  if (buffer == nullptr) return S_OK;
-  ULONG count = 0;
-  HRESULT r = b->dataIn->PollCompletion(&b->dataIn->overlapped, &count, 0);
-  if (r != 0) return r < 0 ? r : S_OK;
-  buffer->count = count;
-  b->dataInPending = nullptr;
+  IoBuffer* buffer = nullptr;
+  const HRESULT r = CollectRead(b->dataIn, &b->dataInPending, &buffer);
+  if (r < 0 || buffer == nullptr) return r;
   if (b->linked.load() != 1) {  // no link: the modem's data is dropped
     ReturnBuffer(b, buffer);
     return S_OK;
   }
-  CountTransfer(b->traffic.dataInTransfers, b->traffic.dataInBytes, count);
-  if (count > 0) {
+  CountTransfer(b->traffic.dataInTransfers, b->traffic.dataInBytes, buffer->count);
+  if (buffer->count > 0) {
     QueueSend(b, buffer);
   } else {
     ReturnBuffer(b, buffer);

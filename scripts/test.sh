@@ -19,17 +19,8 @@ done
 [ $status -eq 0 ] || { echo "build failed"; exit 1; }
 
 # One display and, per prefix, one persistent wineserver for the whole run.
-xvfb_pid=""
-if [ -z "${DISPLAY:-}" ]; then
-  for n in $(seq 70 89); do
-    [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
-    Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-    xvfb_pid=$!
-    export DISPLAY=":$n"
-    for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
-    break
-  done
-fi
+. tools/xvfb.sh
+start_xvfb 70 89
 
 passed=0 failed=0
 for p in "${presets[@]}"; do
@@ -62,7 +53,7 @@ for p in "${presets[@]}"; do
     unset WINEPREFIX WINEARCH
   fi
 done
-[ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
+stop_xvfb
 
 echo "$passed passed, $failed failed"
 exit $status

@@ -1,5 +1,5 @@
 // The bridge when buffers cannot be allocated. This program brings its own
-// buffer allocator, which the linker takes instead of the product's, so
+// buffer allocation, which the linker takes instead of the product's, so
 // that allocation can be made to fail on demand.
 #include <gtest/gtest.h>
 
@@ -15,22 +15,10 @@ namespace {
 std::atomic<bool> g_allocationFails{false};
 }
 
+// Freed by the product's FreeIoBuffer, which uses the same heap.
 IoBuffer* AllocIoBuffer() {
   if (g_allocationFails.load()) return nullptr;
-  auto* buffer = static_cast<IoBuffer*>(std::calloc(1, sizeof(IoBuffer)));
-  return buffer;
-}
-
-void FreeIoBuffer(IoBuffer* buffer) {
-  std::free(buffer);
-}
-
-void FreeIoBufferList(IoBuffer* head) {
-  while (head != nullptr) {
-    IoBuffer* next = head->next;
-    std::free(head);
-    head = next;
-  }
+  return static_cast<IoBuffer*>(std::calloc(1, sizeof(IoBuffer)));
 }
 
 namespace {
