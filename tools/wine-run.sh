@@ -25,7 +25,8 @@ export LC_ALL=uk_UA.UTF-8
 unset LANG LANGUAGE
 
 . "$(dirname "$0")/xvfb.sh"
-trap stop_xvfb EXIT
+output=$(mktemp)
+trap 'stop_xvfb; rm -f "$output"' EXIT
 start_xvfb 90 140
 
 mkdir -p "$(dirname "$prefix")"
@@ -42,4 +43,10 @@ mkdir -p "$(dirname "$prefix")"
 # when one is already running this returns at once.
 wineserver -p60 >/dev/null 2>&1 || true
 
-wine "$@"
+# Wine's desktop and services, when this program starts them, outlive it and
+# inherit its output: they write to a file, which is streamed from here, so
+# that whoever reads this script's output is not kept waiting for them.
+wine "$@" >"$output" 2>&1 &
+program=$!
+tail -n +1 -f --pid="$program" "$output"
+wait "$program"
