@@ -15,9 +15,44 @@ HRESULT Publish(ModemBridge* bridge, HRESULT result) {
 
 HRESULT FailAttempt(ModemBridge* bridge, HRESULT result) {
   bridge->connectError = GetLastError();
-  SOCKET s = TakeSocket(bridge, false);
+  SOCKET s = TakeSocket(bridge);
   if (s != INVALID_SOCKET) closesocket(s);  // never connected: no shutdown
   return Publish(bridge, result);
+}
+
+// Connects the socket, waiting for the connect or for CloseLink to give the
+// attempt up, whichever comes first; no time limit of our own. False with
+// the last error set when it did not connect.
+bool ConnectOrCancel(ModemBridge* bridge, SOCKET s, const sockaddr_in& to) {
+  WSAEVENT connected = WSACreateEvent();
+  if (connected == WSA_INVALID_EVENT) return false;
+  bool ok = WSAEventSelect(s, connected, FD_CONNECT) == 0;
+  if (ok && WSAConnect(s, reinterpret_cast<const sockaddr*>(&to), sizeof to, nullptr, nullptr, nullptr,
+                       nullptr) == SOCKET_ERROR) {
+    ok = WSAGetLastError() == WSAEWOULDBLOCK;
+    if (ok) {
+      const HANDLE waits[2] = {connected, bridge->connectCancel};
+      WSANETWORKEVENTS events = {};
+      if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
+        ok = false;
+        WSASetLastError(WSAECONNABORTED);
+      } else if (WSAEnumNetworkEvents(s, connected, &events) != 0) {
+        ok = false;
+      } else if (events.iErrorCode[FD_CONNECT_BIT] != 0) {
+        ok = false;
+        WSASetLastError(events.iErrorCode[FD_CONNECT_BIT]);
+      }
+    }
+  }
+  const DWORD error = GetLastError();
+  // The worker drives the socket with overlapped calls: back to blocking
+  // mode, with no event selected.
+  WSAEventSelect(s, nullptr, 0);
+  u_long blocking = 0;
+  ioctlsocket(s, FIONBIO, &blocking);
+  WSACloseEvent(connected);
+  SetLastError(error);
+  return ok;
 }
 
 HRESULT Connect(ModemBridge* bridge) {
@@ -30,28 +65,16 @@ HRESULT Connect(ModemBridge* bridge) {
   }
   SOCKET s = WSASocketA(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_OVERLAPPED);
   if (s == INVALID_SOCKET) return FailAttempt(bridge, GW_E_NETWORK);
-
-  // The store and CloseLink's take-and-clear exclude each other: once
-  // CloseLink has given this attempt up, the new socket must not stay open
-  // where nothing would ever close it.
+  // Stored at once; CloseLink takes it only after this thread has ended.
   EnterCriticalSection(&bridge->lock);
-  const bool abandoned = bridge->connectAbandoned != 0;
-  if (!abandoned) bridge->socket = s;
+  bridge->socket = s;
   LeaveCriticalSection(&bridge->lock);
-  if (abandoned) {
-    closesocket(s);
-    SetLastError(WSAECONNABORTED);
-    return FailAttempt(bridge, GW_E_NETWORK);
-  }
 
   sockaddr_in to = {};
   to.sin_family = AF_INET;
   to.sin_port = htons(server.port);
   to.sin_addr.s_addr = htonl(server.address);
-  if (WSAConnect(s, reinterpret_cast<const sockaddr*>(&to), sizeof to, nullptr, nullptr, nullptr, nullptr) ==
-      SOCKET_ERROR) {
-    return FailAttempt(bridge, GW_E_NETWORK);
-  }
+  if (!ConnectOrCancel(bridge, s, to)) return FailAttempt(bridge, GW_E_NETWORK);
   return Publish(bridge, S_OK);
 }
 

@@ -31,6 +31,7 @@ void Destroy(ModemBridge* bridge) {
   if (bridge->wakeEvent != nullptr) CloseHandle(bridge->wakeEvent);
   if (bridge->receiveOverlapped.hEvent != nullptr) CloseHandle(bridge->receiveOverlapped.hEvent);
   if (bridge->sendOverlapped.hEvent != nullptr) CloseHandle(bridge->sendOverlapped.hEvent);
+  if (bridge->connectCancel != nullptr) CloseHandle(bridge->connectCancel);
   FreeIoBufferList(bridge->pool);
   FreeIoBuffer(bridge->controlInPending);
   FreeIoBuffer(bridge->dataInPending);
@@ -114,7 +115,8 @@ ModemBridge* CreateBridge(DeviceRecord* record) {
   bridge->wakeEvent = NewManualResetEvent();
   if (bridge->wakeEvent != nullptr) bridge->receiveOverlapped.hEvent = NewManualResetEvent();
   if (bridge->receiveOverlapped.hEvent != nullptr) bridge->sendOverlapped.hEvent = NewManualResetEvent();
-  if (bridge->sendOverlapped.hEvent != nullptr) {
+  if (bridge->sendOverlapped.hEvent != nullptr) bridge->connectCancel = NewManualResetEvent();
+  if (bridge->connectCancel != nullptr) {
     bridge->controlIn = roles[0];
     bridge->controlOut = roles[1];
     bridge->dataIn = roles[2];

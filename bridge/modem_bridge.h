@@ -62,7 +62,7 @@ struct ModemBridge {
   IoBuffer* dataOutQueue;
   IoBuffer* receivePending;
   IoBuffer* sendQueue;
-  CRITICAL_SECTION lock;  // guards outbox, socket and connectAbandoned
+  CRITICAL_SECTION lock;  // guards outbox and socket
   IoBuffer* outbox;       // posted by the main thread, not yet taken by the worker
   OVERLAPPED receiveOverlapped;
   OVERLAPPED sendOverlapped;
@@ -70,11 +70,13 @@ struct ModemBridge {
   HWND statusWindow;  // the open status window, or null
   StatusCache status;
 
-  // Set under lock by CloseLink when it ends an attempt, so that a connect
-  // thread that has just created its socket closes it instead of storing it.
-  LONG connectAbandoned;
-  // Worker only. The server has closed its sending side: no further receive
-  // is posted until the link closes (each would complete at once with 0 bytes).
+  // Manual reset; set by CloseLink to end a connect attempt. The connect
+  // thread waits for its connect on this and the socket's own event, so no
+  // one closes its socket under a Winsock call still using it.
+  HANDLE connectCancel;
+  // Worker only. The server has closed its sending side: receives would
+  // complete at once with 0 bytes, so they are posted at a slow pace, only
+  // to notice a later reset.
   LONG peerClosed;
   // Worker only: a WSARecv or WSASend was started and its completion not yet
   // taken. CloseLink waits for such a cancelled transfer to finish before its

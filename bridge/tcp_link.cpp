@@ -17,13 +17,22 @@ void ReturnQueue(ModemBridge* bridge, IoBuffer** queue) {
 
 }  // namespace
 
-SOCKET TakeSocket(ModemBridge* bridge, bool abandonAttempt) {
+SOCKET TakeSocket(ModemBridge* bridge) {
   EnterCriticalSection(&bridge->lock);
   SOCKET s = bridge->socket;
   bridge->socket = INVALID_SOCKET;
-  if (abandonAttempt) bridge->connectAbandoned = 1;
   LeaveCriticalSection(&bridge->lock);
   return s;
+}
+
+void JoinConnectThread(ModemBridge* bridge) {
+  WaitForSingleObject(bridge->connectThread, INFINITE);
+  CloseHandle(bridge->connectThread);
+  bridge->connectThread = nullptr;
+  if (bridge->connectRequest != nullptr) {
+    ReturnBuffer(bridge, bridge->connectRequest);
+    bridge->connectRequest = nullptr;
+  }
 }
 
 void PrepareSocketTransfer(OVERLAPPED* overlapped) {
@@ -52,19 +61,17 @@ HRESULT QueueReply(ModemBridge* bridge, uint8_t type) {
 
 void CloseLink(ModemBridge* bridge) {
   bridge->linked.store(0);
-  SOCKET s = TakeSocket(bridge, bridge->connectThread != nullptr);
+  // An attempt under way is ended first: the connect thread gives up, closes
+  // its own socket and returns. Only then is a connected socket closed, so
+  // no socket is ever closed while another thread still calls Winsock on it.
+  if (bridge->connectThread != nullptr) {
+    SetEvent(bridge->connectCancel);
+    JoinConnectThread(bridge);
+  }
+  SOCKET s = TakeSocket(bridge);
   if (s != INVALID_SOCKET) {
     shutdown(s, SD_BOTH);
     closesocket(s);
-  }
-  if (bridge->connectThread != nullptr) {
-    WaitForSingleObject(bridge->connectThread, INFINITE);
-    CloseHandle(bridge->connectThread);
-    bridge->connectThread = nullptr;
-    if (bridge->connectRequest != nullptr) {
-      ReturnBuffer(bridge, bridge->connectRequest);
-      bridge->connectRequest = nullptr;
-    }
   }
   if (bridge->receiveInFlight)
     WaitForSingleObject(bridge->receiveOverlapped.hEvent, CANCELLED_TRANSFER_WAIT_MS);
@@ -97,8 +104,7 @@ void StartSocketSend(ModemBridge* bridge, IoBuffer* buffer) {
   buffer->wsaBuf.len = buffer->count;
   buffer->wsaBuf.buf = reinterpret_cast<char*>(buffer->data);
   PrepareSocketTransfer(&bridge->sendOverlapped);
-  DWORD sent = 0;
-  if (WSASend(bridge->socket, &buffer->wsaBuf, 1, &sent, 0, &bridge->sendOverlapped, nullptr) ==
+  if (WSASend(bridge->socket, &buffer->wsaBuf, 1, nullptr, 0, &bridge->sendOverlapped, nullptr) ==
           SOCKET_ERROR &&
       WSAGetLastError() != WSA_IO_PENDING) {
     ReportLinkLost(bridge);

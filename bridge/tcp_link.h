@@ -4,10 +4,12 @@
 #include "bridge/modem_bridge.h"
 
 // Takes the socket out of the bridge under its lock, leaving INVALID_SOCKET,
-// so that exactly one thread closes it. With abandonAttempt, a connect
-// thread that has not stored its socket yet will close it instead.
-SOCKET TakeSocket(ModemBridge* bridge, bool abandonAttempt);
+// so that exactly one thread closes it.
+SOCKET TakeSocket(ModemBridge* bridge);
 void CloseLink(ModemBridge* bridge);
+// Waits for the connect thread to end, closes its handle and takes its
+// request buffer back into the pool.
+void JoinConnectThread(ModemBridge* bridge);
 void ReportLinkLost(ModemBridge* bridge);
 void StartSocketSend(ModemBridge* bridge, IoBuffer* buffer);
 void PostLinkChanged(ModemBridge* bridge);

@@ -11,8 +11,9 @@ namespace {
 
 constexpr ULONG DATA_READ_SIZE = IO_BUFFER_SIZE;
 constexpr UCHAR POLICY_ON = 1;
-// While a read cannot get a buffer, the worker looks again this often.
-constexpr DWORD BUFFER_RETRY_MS = 100;
+// While a read cannot get a buffer, or receives are paced after the server
+// closed its side, the worker looks again this often.
+constexpr DWORD RETRY_MS = 100;
 
 HRESULT SetPolicies(ModemBridge* b) {
   UCHAR on = POLICY_ON;
@@ -24,13 +25,13 @@ HRESULT SetPolicies(ModemBridge* b) {
 }
 
 // Keeps one read outstanding on an IN pipe. Without a buffer the pipe's
-// event is cleared (nothing is outstanding) and *starved notes the retry.
-HRESULT KeepReading(ModemBridge* b, UsbPipe* pipe, IoBuffer** pending, ULONG length, bool* starved) {
+// event is cleared (nothing is outstanding) and *retry asks for a timed wait.
+HRESULT KeepReading(ModemBridge* b, UsbPipe* pipe, IoBuffer** pending, ULONG length, bool* retry) {
   if (*pending != nullptr) return S_OK;
   IoBuffer* buffer = TakeBuffer(b);
   if (buffer == nullptr) {
     ResetEvent(pipe->overlapped.hEvent);
-    *starved = true;
+    *retry = true;
     return S_OK;
   }
   *pending = buffer;
@@ -39,20 +40,27 @@ HRESULT KeepReading(ModemBridge* b, UsbPipe* pipe, IoBuffer** pending, ULONG len
   return r < 0 ? r : S_OK;
 }
 
-void KeepReceiving(ModemBridge* b, bool* starved) {
-  if (b->receivePending != nullptr || b->linked.load() != 1 || b->peerClosed) return;
+// Keeps one receive outstanding while the link is up. After the server has
+// closed its side, a receive is posted only on a timed-out pass (paced), so
+// that a later reset is still noticed without spinning on empty receives.
+void KeepReceiving(ModemBridge* b, bool pacedTurn, bool* retry) {
+  if (b->receivePending != nullptr || b->linked.load() != 1) return;
+  if (b->peerClosed && !pacedTurn) {
+    *retry = true;
+    return;
+  }
   IoBuffer* buffer = TakeBuffer(b);
   if (buffer == nullptr) {
     ResetEvent(b->receiveOverlapped.hEvent);
-    *starved = true;
+    *retry = true;
     return;
   }
   b->receivePending = buffer;
   buffer->wsaBuf.len = IO_BUFFER_SIZE;
   buffer->wsaBuf.buf = reinterpret_cast<char*>(buffer->data);
   PrepareSocketTransfer(&b->receiveOverlapped);
-  DWORD count = 0, flags = 0;
-  if (WSARecv(b->socket, &buffer->wsaBuf, 1, &count, &flags, &b->receiveOverlapped, nullptr) ==
+  DWORD flags = 0;
+  if (WSARecv(b->socket, &buffer->wsaBuf, 1, nullptr, &flags, &b->receiveOverlapped, nullptr) ==
           SOCKET_ERROR &&
       WSAGetLastError() != WSA_IO_PENDING) {
     ReportLinkLost(b);
@@ -76,13 +84,7 @@ HRESULT TakeConnectOutcome(ModemBridge* b) {
   if (b->connectThread == nullptr || b->connectResult.load() == 1) return S_OK;
   // The thread has published its result and is about to return; waiting for
   // it makes sure it no longer touches the bridge once the outcome is taken.
-  WaitForSingleObject(b->connectThread, INFINITE);
-  CloseHandle(b->connectThread);
-  b->connectThread = nullptr;
-  if (b->connectRequest != nullptr) {
-    ReturnBuffer(b, b->connectRequest);
-    b->connectRequest = nullptr;
-  }
+  JoinConnectThread(b);
   if (b->connectResult.load() < 0) return QueueReply(b, CTL_CONNECT_FAILED);
   b->linked.store(1);
   PostLinkChanged(b);
@@ -151,9 +153,7 @@ HRESULT ServeConnectRequest(ModemBridge* b, IoBuffer* message) {
   }
   message->data[message->count] = '\0';  // count <= 64: inside the buffer
   CloseLink(b);
-  EnterCriticalSection(&b->lock);
-  b->connectAbandoned = 0;
-  LeaveCriticalSection(&b->lock);
+  ResetEvent(b->connectCancel);
   b->connectResult.store(1);
   b->connectRequest = message;
   b->connectThread = CreateThread(nullptr, 0, ConnectThread, b, 0, &b->connectThreadId);
@@ -169,8 +169,10 @@ HRESULT CompleteControlRead(ModemBridge* b) {
   if (r < 0 || message == nullptr) return r;
   CountTransfer(b->traffic.controlInTransfers, b->traffic.controlInBytes, message->count);
   if (message->count >= 1 && message->data[0] == CTL_CONNECT) return ServeConnectRequest(b, message);
-  // A message the main window cannot receive would have no owner.
-  if (!PostMessageA(g_app.mainWindow, WM_GW_DEVICE_MESSAGE, reinterpret_cast<WPARAM>(b->device),
+  // A message the main window cannot receive would have no owner. (Posted to
+  // no window at all, it would land in this thread's own queue.)
+  if (g_app.mainWindow == nullptr ||
+      !PostMessageA(g_app.mainWindow, WM_GW_DEVICE_MESSAGE, reinterpret_cast<WPARAM>(b->device),
                     reinterpret_cast<LPARAM>(message))) {
     ReturnBuffer(b, message);
   }
@@ -225,17 +227,20 @@ HRESULT CompleteReceive(ModemBridge* b) {
 }
 
 HRESULT RunPasses(ModemBridge* b) {
+  bool pacedTurn = false;
   for (;;) {
-    bool starved = false;
-    HRESULT r = KeepReading(b, b->controlIn, &b->controlInPending, CONTROL_READ_SIZE, &starved);
+    bool retry = false;
+    HRESULT r = KeepReading(b, b->controlIn, &b->controlInPending, CONTROL_READ_SIZE, &retry);
     if (r < 0) return r;
-    r = KeepReading(b, b->dataIn, &b->dataInPending, DATA_READ_SIZE, &starved);
+    r = KeepReading(b, b->dataIn, &b->dataInPending, DATA_READ_SIZE, &retry);
     if (r < 0) return r;
-    KeepReceiving(b, &starved);
+    KeepReceiving(b, pacedTurn, &retry);
+    if (b->workerFault < 0) return b->workerFault;
 
-    const DWORD wait = MsgWaitForMultipleObjects(WAIT_HANDLE_COUNT, b->waitHandles, FALSE,
-                                                 starved ? BUFFER_RETRY_MS : INFINITE, 0);
+    const DWORD wait =
+        MsgWaitForMultipleObjects(WAIT_HANDLE_COUNT, b->waitHandles, FALSE, retry ? RETRY_MS : INFINITE, 0);
     if (wait != WAIT_TIMEOUT && wait > WAIT_OBJECT_0 + WAIT_HANDLE_COUNT - 1) return E_UNEXPECTED;
+    pacedTurn = wait == WAIT_TIMEOUT;
     // Reset before the stop flag, the outbox and the connect result are
     // looked at, so that anything posted after this point sets the event
     // again. (Looking at the flag first would let a Stop that lands between
@@ -255,7 +260,6 @@ HRESULT RunPasses(ModemBridge* b) {
     if ((r = CompleteControlRead(b)) < 0) return r;
     if ((r = CompleteDataRead(b)) < 0) return r;
     if ((r = CompleteReceive(b)) < 0) return r;
-    if (b->workerFault < 0) return b->workerFault;
   }
 }
 

@@ -43,7 +43,11 @@ HRESULT StartResult(BOOL completed) {
 
 }  // namespace
 
+// The system resets the event as a transfer starts; doing it here as well
+// means a completion still signalled from the last transfer can never be
+// mistaken for this one's.
 HRESULT UsbPipe::StartRead(void* buffer, ULONG length, ULONG* count, OVERLAPPED* ov) {
+  ResetEvent(ov->hEvent);
   return StartResult(
       usbos::WinUsb_ReadPipe(handle, info.PipeId, static_cast<PUCHAR>(buffer), length, count, ov));
 }
@@ -51,6 +55,7 @@ HRESULT UsbPipe::StartRead(void* buffer, ULONG length, ULONG* count, OVERLAPPED*
 HRESULT UsbPipe::StartWrite(const void* buffer, ULONG length, ULONG* count, OVERLAPPED* ov) {
   // WinUSB only reads a write's buffer; its signature is not const.
   PUCHAR data = static_cast<PUCHAR>(const_cast<void*>(buffer));
+  ResetEvent(ov->hEvent);
   return StartResult(usbos::WinUsb_WritePipe(handle, info.PipeId, data, length, count, ov));
 }
 
