@@ -268,23 +268,37 @@ TEST_F(BridgeTest, PostedControlMessagesGoOutInPostingOrder) {
   EXPECT_EQ(b->traffic.controlOutBytes.load(), 11u);
 }
 
+// A loopback listener that never accepts, its backlog filled, so that
+// further connects to it hang until they are given up.
+class FullListener {
+ public:
+  FullListener() : server_(1) {
+    for (int i = 0; i < 8; ++i) {
+      SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+      u_long nonBlocking = 1;
+      ioctlsocket(s, FIONBIO, &nonBlocking);
+      sockaddr_in to = {};
+      to.sin_family = AF_INET;
+      to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      to.sin_port = htons(server_.port());
+      connect(s, reinterpret_cast<sockaddr*>(&to), sizeof to);
+      fillers_.push_back(s);
+    }
+    Sleep(200);
+  }
+  ~FullListener() {
+    for (SOCKET s : fillers_) closesocket(s);
+  }
+  std::string Address() const { return server_.Address(); }
+
+ private:
+  LoopbackServer server_;
+  std::vector<SOCKET> fillers_;
+};
+
 TEST_F(BridgeTest, StopDuringAHangingConnectReturnsPromptly) {
   BridgedModem* m = Open();
-  // A listener that never accepts, its backlog filled: further connects hang.
-  LoopbackServer full(1);
-  std::vector<SOCKET> fillers;
-  for (int i = 0; i < 8; ++i) {
-    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    u_long nonBlocking = 1;
-    ioctlsocket(s, FIONBIO, &nonBlocking);
-    sockaddr_in to = {};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    to.sin_port = htons(full.port());
-    connect(s, reinterpret_cast<sockaddr*>(&to), sizeof to);
-    fillers.push_back(s);
-  }
-  window_.Pump(200);
+  FullListener full;
   m->SendConnect(full.Address());
   EXPECT_TRUE(m->NextControl(500).empty()) << "the connect did not hang";
 
@@ -297,7 +311,26 @@ TEST_F(BridgeTest, StopDuringAHangingConnectReturnsPromptly) {
   EXPECT_EQ(m->bridge()->workerResult, S_OK);
   EXPECT_EQ(m->bridge()->connectThread, nullptr);
   EXPECT_EQ(m->bridge()->socket, INVALID_SOCKET);
-  for (SOCKET s : fillers) closesocket(s);
+}
+
+TEST_F(BridgeTest, ShortConnectRequestEndsAHangingAttemptWithoutReply) {
+  BridgedModem* m = Open();
+  ModemBridge* b = m->bridge();
+  FullListener full;
+  m->SendConnect(full.Address());
+  EXPECT_TRUE(m->NextControl(300).empty()) << "the connect did not hang";
+  m->SendControl({CTL_CONNECT});
+  ASSERT_TRUE(
+      Until([&] { return b->traffic.controlInTransfers.load() == 2 && b->connectThread == nullptr; }));
+  EXPECT_EQ(b->socket, INVALID_SOCKET);
+  EXPECT_EQ(b->connectRequest, nullptr);
+  EXPECT_TRUE(m->NextControl(300).empty()) << "an ended attempt got a reply";
+
+  LoopbackServer server;
+  m->SendConnect(server.Address());
+  EXPECT_EQ(m->NextControl(), kConnected);
+  EXPECT_TRUE(server.Accept(5000));
+  EXPECT_TRUE(m->NextControl(300).empty());
 }
 
 TEST_F(BridgeTest, UnplugDuringTrafficEndsTheWorkerWithUsbError) {
