@@ -48,5 +48,5 @@ wineserver -p60 >/dev/null 2>&1 || true
 # that whoever reads this script's output is not kept waiting for them.
 wine "$@" >"$output" 2>&1 &
 program=$!
-tail -n +1 -f --pid="$program" "$output"
+tail -n +1 -s 0.1 -f --pid="$program" "$output"
 wait "$program"
