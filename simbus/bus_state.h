@@ -152,6 +152,16 @@ class BusLock {
   Bus& bus_;
 };
 
+// Forgets a handle the bus gave out, under the lock; FALSE with
+// ERROR_INVALID_HANDLE for one it does not know, as the system answers.
+template <typename Map>
+BOOL ForgetHandle(Map& handles, const typename Map::key_type& handle) {
+  BusLock lock(TheBus());
+  if (handles.erase(handle) != 0) return TRUE;
+  SetLastError(ERROR_INVALID_HANDLE);
+  return FALSE;
+}
+
 // Notices for the registrations that want them; built under the lock.
 std::vector<Notice> InterfaceNotices(Bus& bus, const Modem& modem, WPARAM event);
 std::vector<Notice> HandleNotices(Bus& bus, const Modem& modem, WPARAM event);

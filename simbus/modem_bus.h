@@ -14,8 +14,8 @@
 namespace simbus {
 
 struct PipeLayout {
-  uint8_t pipeId;           // endpoint address; 0x80 bit = IN
-  uint32_t pipeType;        // USBD_PIPE_TYPE: 0 control, 1 isochronous, 2 bulk, 3 interrupt
+  uint8_t pipeId;     // endpoint address; 0x80 bit = IN
+  uint32_t pipeType;  // USBD_PIPE_TYPE: 0 control, 1 isochronous, 2 bulk, 3 interrupt
   uint16_t maxPacketSize;
 };
 

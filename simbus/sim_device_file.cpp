@@ -162,13 +162,7 @@ HDEVNOTIFY RegisterDeviceNotificationA(HANDLE recipient, LPVOID filter, DWORD fl
 }
 
 BOOL UnregisterDeviceNotification(HDEVNOTIFY notification) {
-  simbus::Bus& bus = TheBus();
-  BusLock lock(bus);
-  if (bus.registrations.erase(notification) == 0) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  return TRUE;
+  return simbus::ForgetHandle(TheBus().registrations, notification);
 }
 
 }  // namespace usbos

@@ -132,13 +132,7 @@ BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA in
 }
 
 BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) {
-  simbus::Bus& bus = TheBus();
-  BusLock lock(bus);
-  if (bus.sets.erase(set) == 0) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  return TRUE;
+  return simbus::ForgetHandle(TheBus().sets, set);
 }
 
 }  // namespace usbos
