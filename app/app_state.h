@@ -9,6 +9,19 @@
 
 struct DeviceRecord;
 
+// The main window's timer: every poll, and the re-enumeration countdown.
+constexpr UINT_PTR TIMER_TICK = 1;
+constexpr UINT TICK_MS = 100;
+// From the end of a bridge worker to the next enumeration of devices.
+constexpr uint32_t RESCAN_DELAY_TICKS = 50;
+
+constexpr char MAIN_WINDOW_CLASS[] = "VarnelWnd";
+constexpr char MAIN_WINDOW_TITLE[] = "Varnel";
+
+// Tray menu commands: Exit, and one per listed device from the head on.
+constexpr UINT IDM_EXIT = 1;
+constexpr UINT IDM_DEVICE_BASE = 2;
+
 struct AppState {
   HINSTANCE instance;
   HWND mainWindow;
@@ -17,14 +30,41 @@ struct AppState {
   HDEVNOTIFY interfaceNotification;
   DeviceRecord* devices;  // head of the device list, newest first
   uint32_t rescanTicks;   // re-enumeration countdown; 0 = idle
+  // The shell's "TaskbarCreated" broadcast: the notification area was made
+  // anew (Explorer restarted) and the icon must be added again. 0 if the
+  // message could not be registered.
+  UINT taskbarCreatedMessage;
+  uint32_t lastRecordId;  // the id given to the newest record; 0 = none yet
+
+  // Start-up and shut-down (main window, sockets, notifications, devices, icon).
+  HRESULT Initialize();
+  void Shutdown();
+  // Everything the main window receives.
+  LRESULT HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
   // The device list.
   void EnumerateDevices();
   void AddDevice(const char* path);
   void RemoveDevice(DeviceRecord* record);
+  // The listed record a worker's message names (its id), or null.
+  DeviceRecord* FindRecord(WPARAM id);
 
-  // The blocking warning balloon of the tray icon.
+  // The tray icon and its menu.
+  void AddTrayIcon();
+  BOOL UpdateTrayIcon();
   BOOL ShowBalloon(const char* text);
+  void RemoveTrayIcon();
+  void ShowTrayMenu(LPARAM mouseMessage);
+  // The menu for the device list as it is now; the caller destroys it.
+  HMENU BuildTrayMenu();
+  // Carries out a command the menu returned (0: dismissed).
+  void RunTrayCommand(UINT command);
+
+ private:
+  void OnTick();
+  void OnDeviceChange(WPARAM event, LPARAM lParam);
 };
 
 extern AppState g_app;
+
+LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

@@ -6,6 +6,8 @@
 #include <cstdint>
 
 constexpr int32_t GW_E_OPEN_DEVICE = static_cast<int32_t>(0xA0042801u);  // device file cannot be opened
-constexpr int32_t GW_E_NETWORK = static_cast<int32_t>(0xA0042802u);      // sockets start-up, socket or connect failed
-constexpr int32_t GW_E_NOTIFICATION = static_cast<int32_t>(0xA0042803u); // device notification cannot be registered
-constexpr int32_t GW_E_USB = static_cast<int32_t>(0xA0042804u);          // a WinUSB call failed
+constexpr int32_t GW_E_NETWORK =
+    static_cast<int32_t>(0xA0042802u);  // sockets start-up, socket or connect failed
+constexpr int32_t GW_E_NOTIFICATION =
+    static_cast<int32_t>(0xA0042803u);                           // device notification cannot be registered
+constexpr int32_t GW_E_USB = static_cast<int32_t>(0xA0042804u);  // a WinUSB call failed

@@ -111,6 +111,7 @@ ModemBridge* CreateBridge(DeviceRecord* record) {
   bridge->socket = INVALID_SOCKET;
   InitializeCriticalSection(&bridge->lock);
   bridge->device = record;
+  bridge->deviceId = record->id;
 
   bridge->wakeEvent = NewManualResetEvent();
   if (bridge->wakeEvent != nullptr) bridge->receiveOverlapped.hEvent = NewManualResetEvent();

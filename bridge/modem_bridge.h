@@ -13,7 +13,8 @@ struct DeviceRecord;
 struct UsbPipe;
 struct ModemBridge;
 
-// Private messages the worker posts to the main window (wParam = DeviceRecord*).
+// Private messages the worker posts to the main window (wParam = the
+// record's id, DeviceRecord::id).
 constexpr UINT WM_GW_TRAY = WM_USER;
 constexpr UINT WM_GW_LINK_CHANGED = WM_USER + 1;
 constexpr UINT WM_GW_WORKER_ENDED = WM_USER + 2;
@@ -36,8 +37,11 @@ constexpr int WAIT_HANDLE_COUNT = 7;
 
 struct ModemBridge {
   const BridgeOps* ops;
-  DeviceRecord* device;  // the owner; wParam of every posted message
-  UsbPipe* controlIn;    // borrowed from the device's interface
+  DeviceRecord* device;  // the owner
+  // The owner's id, wParam of every posted message. The record may be gone
+  // (and its address reused) by the time a message is handled; its id is not.
+  WPARAM deviceId;
+  UsbPipe* controlIn;  // borrowed from the device's interface
   UsbPipe* controlOut;
   UsbPipe* dataIn;
   UsbPipe* dataOut;

@@ -45,7 +45,7 @@ void PrepareSocketTransfer(OVERLAPPED* overlapped) {
 }
 
 void PostLinkChanged(ModemBridge* bridge) {
-  PostMessageA(g_app.mainWindow, WM_GW_LINK_CHANGED, reinterpret_cast<WPARAM>(bridge->device), 0);
+  PostMessageA(g_app.mainWindow, WM_GW_LINK_CHANGED, bridge->deviceId, 0);
 }
 
 HRESULT QueueReply(ModemBridge* bridge, uint8_t type) {

@@ -172,7 +172,7 @@ HRESULT CompleteControlRead(ModemBridge* b) {
   // A message the main window cannot receive would have no owner. (Posted to
   // no window at all, it would land in this thread's own queue.)
   if (g_app.mainWindow == nullptr ||
-      !PostMessageA(g_app.mainWindow, WM_GW_DEVICE_MESSAGE, reinterpret_cast<WPARAM>(b->device),
+      !PostMessageA(g_app.mainWindow, WM_GW_DEVICE_MESSAGE, b->deviceId,
                     reinterpret_cast<LPARAM>(message))) {
     ReturnBuffer(b, message);
   }
@@ -279,6 +279,6 @@ DWORD WINAPI WorkerLoop(LPVOID param) {
   b->dataOut->Abort();
   CloseLink(b);
   b->workerResult = r;
-  PostMessageA(g_app.mainWindow, WM_GW_WORKER_ENDED, reinterpret_cast<WPARAM>(b->device), 0);
+  PostMessageA(g_app.mainWindow, WM_GW_WORKER_ENDED, b->deviceId, 0);
   return static_cast<DWORD>(r);
 }

@@ -8,3 +8,8 @@
 
 constexpr uint32_t FIRST_STRING_ID = IDS_EXIT;
 constexpr uint32_t LAST_STRING_ID = IDS_CURRENT_OPERATION;
+
+// The tray icon's pictures.
+constexpr uint32_t IDI_NO_LINK = 104;    // modems attached, none linked
+constexpr uint32_t IDI_NO_DEVICE = 105;  // no modem attached
+constexpr uint32_t IDI_LINK_UP = 106;    // at least one modem linked

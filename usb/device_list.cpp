@@ -58,6 +58,9 @@ void AppState::AddDevice(const char* path) {
   // tried again at its next arrival or enumeration.
   DeviceRecord* const record = new (std::nothrow) DeviceRecord{};
   if (record == nullptr) return;
+  // Given before Open starts the worker, which posts it. 2^32 arrivals would
+  // take a century at one a second, so the count never comes round.
+  record->id = ++lastRecordId;
   if (FAILED(record->Open(path))) {
     record->Destroy();
     delete record;
@@ -65,6 +68,13 @@ void AppState::AddDevice(const char* path) {
   }
   record->next = devices;
   devices = record;
+}
+
+DeviceRecord* AppState::FindRecord(WPARAM id) {
+  for (DeviceRecord* record = devices; record != nullptr; record = record->next) {
+    if (record->id == id) return record;
+  }
+  return nullptr;
 }
 
 void AppState::RemoveDevice(DeviceRecord* record) {

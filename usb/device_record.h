@@ -9,14 +9,17 @@ struct ModemBridge;
 constexpr int MAX_INTERFACES = 8;
 
 struct DeviceRecord {
-  DeviceRecord* next;          // next (older) record in the list; null at the end
-  ModemBridge* bridge;         // null until Open created it, and again once Destroy has begun
-  char* path;                  // owned copy of the device interface path
-  char* displayName;           // owned; the modem's serial, null until it identified itself
-  HANDLE file;                 // the device file; INVALID_HANDLE_VALUE when not open
-  HDEVNOTIFY handleNotification;  // device events on `file`; null when none
-  int32_t interfaceCount;      // entries of `interfaces` in use, 0..MAX_INTERFACES
+  DeviceRecord* next;                        // next (older) record in the list; null at the end
+  ModemBridge* bridge;                       // null until Open created it, and again once Destroy has begun
+  char* path;                                // owned copy of the device interface path
+  char* displayName;                         // owned; the modem's serial, null until it identified itself
+  HANDLE file;                               // the device file; INVALID_HANDLE_VALUE when not open
+  HDEVNOTIFY handleNotification;             // device events on `file`; null when none
+  int32_t interfaceCount;                    // entries of `interfaces` in use, 0..MAX_INTERFACES
   UsbInterface* interfaces[MAX_INTERFACES];  // owned; 0 from WinUsb_Initialize, then associated ones
+  // Names the record in the messages its worker posts: given before Open and
+  // never given again while the process runs, unlike the record's address.
+  uint32_t id;
 
   HRESULT Open(const char* devicePath);
   void Destroy();

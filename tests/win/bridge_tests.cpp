@@ -249,7 +249,7 @@ TEST_F(BridgeTest, ControlMessagesOtherThanConnectGoToTheMainWindow) {
   std::vector<IoBuffer*> got = window_.DeviceMessages();
   for (size_t i = 0; i < sent.size(); ++i) {
     EXPECT_EQ(Bytes(got[i]->data, got[i]->data + got[i]->count), sent[i]);
-    EXPECT_EQ(window_.messages()[0].wParam, reinterpret_cast<WPARAM>(m->record()));
+    EXPECT_EQ(window_.messages()[0].wParam, static_cast<WPARAM>(m->record()->id));
   }
   EXPECT_EQ(m->bridge()->traffic.controlInTransfers.load(), sent.size());
 }
@@ -362,7 +362,7 @@ TEST_F(BridgeTest, StopPostsLinkChangedThenWorkerEnded) {
   ASSERT_EQ(window_.messages().size(), 2u);
   EXPECT_EQ(window_.messages()[0].message, WM_GW_LINK_CHANGED);
   EXPECT_EQ(window_.messages()[1].message, WM_GW_WORKER_ENDED);
-  EXPECT_EQ(window_.messages()[1].wParam, reinterpret_cast<WPARAM>(m->record()));
+  EXPECT_EQ(window_.messages()[1].wParam, static_cast<WPARAM>(m->record()->id));
   // Messages posted after the worker ended stay with the bridge until it is freed.
   PostControl(m->bridge(), Message({CTL_IDENTIFY}));
 }

@@ -4,6 +4,8 @@
 #include "usb/usb_os.h"
 
 BridgedModem::BridgedModem(const simbus::ModemLayout& layout) {
+  static uint32_t lastId = 0x1000;
+  record_.id = ++lastId;
   record_.file = INVALID_HANDLE_VALUE;
   modem_ = simbus::LocalBus().Plug(layout);
   record_.file = usbos::CreateFileA(simbus::LocalBus().DevicePath(modem_), GENERIC_ALL,

@@ -59,13 +59,6 @@ constexpr DWORD kWaitMs = 10000;
 int g_removedByEvent = 0;
 int g_removedByWorkerEnd = 0;
 
-DeviceRecord* Listed(WPARAM wParam) {
-  for (DeviceRecord* record = g_app.devices; record != nullptr; record = record->next) {
-    if (reinterpret_cast<WPARAM>(record) == wParam) return record;
-  }
-  return nullptr;
-}
-
 void OnDeviceChange(WPARAM event, LPARAM lParam) {
   const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(lParam);
   if (header == nullptr) return;
@@ -90,10 +83,10 @@ LRESULT CALLBACK GatewayProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPar
       OnDeviceChange(wParam, lParam);
       break;
     case WM_GW_LINK_CHANGED:
-      if (DeviceRecord* record = Listed(wParam)) record->OnStateChanged();
+      if (DeviceRecord* record = g_app.FindRecord(wParam)) record->OnStateChanged();
       break;
     case WM_GW_WORKER_ENDED:
-      if (DeviceRecord* record = Listed(wParam)) {
+      if (DeviceRecord* record = g_app.FindRecord(wParam)) {
         g_app.RemoveDevice(record);
         ++g_removedByWorkerEnd;
       }
@@ -101,7 +94,7 @@ LRESULT CALLBACK GatewayProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPar
     case WM_GW_DEVICE_MESSAGE:
       if (lParam != 0) {
         auto* buffer = reinterpret_cast<IoBuffer*>(lParam);
-        if (DeviceRecord* record = Listed(wParam)) {
+        if (DeviceRecord* record = g_app.FindRecord(wParam)) {
           record->OnDeviceMessage(buffer);
         } else {
           FreeIoBuffer(buffer);

@@ -1,7 +1,17 @@
 #pragma once
-// The tray shell's balloon, as test programs see it: every text the gateway
-// would have shown, in order.
+// The shell boundary as test programs see it: every call the program made
+// to the notification area, in order, each then passed on to the system.
 #include <string>
 #include <vector>
 
-std::vector<std::string>& ShownBalloons();
+#include "app/shell_os.h"
+
+struct ShellCall {
+  DWORD message;  // NIM_*
+  NOTIFYICONDATAA data;
+};
+
+std::vector<ShellCall>& ShellCalls();
+// The balloon texts among them, in order.
+std::vector<std::string> ShownBalloons();
+void ClearShellCalls();

@@ -14,6 +14,7 @@
 #include "res/string_table.h"
 #include "tests/native/status_bytes.h"
 #include "tests/win/bridged_modem.h"
+#include "tests/win/code_page.h"
 #include "tests/win/fake_shell.h"
 #include "tests/win/loopback_server.h"
 #include "tests/win/test_window.h"
@@ -47,14 +48,6 @@ Bytes ModemStatusReply(uint32_t windowStart, uint32_t modemTime) {
   return reply;
 }
 
-std::string ToCodePage1251(const std::string& utf8) {
-  wchar_t wide[512];
-  const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, wide, 512);
-  char narrow[512];
-  WideCharToMultiByte(1251, 0, wide, n, narrow, sizeof narrow, nullptr, nullptr);
-  return narrow;
-}
-
 // Refresh notices posted to a stand-in status window, taken from its queue.
 int TakeRefreshNotices(HWND window) {
   int n = 0;
@@ -71,7 +64,7 @@ class StatusPollTest : public ::testing::Test {
     StartSockets();
     ASSERT_TRUE(modem_.Start());
     bridge_ = modem_.bridge();
-    ShownBalloons().clear();
+    ClearShellCalls();
   }
 
   TestWindow window_;

@@ -13,22 +13,11 @@
 namespace {
 
 constexpr char CLASS_NAME[] = "VarnelDemoWnd";
-constexpr UINT_PTR TIMER_TICK = 1;
-constexpr UINT TICK_MS = 100;
 
 // The record whose link the window last reported up. A bridge also posts a
 // link notice when it closes a link that was never open (before each
 // connect, and at its end); only real changes are told.
 DeviceRecord* g_linkShownUp = nullptr;
-
-// wParam names the sender only when a listed record has that address: the
-// record may be gone by the time its notice is handled.
-DeviceRecord* Listed(WPARAM wParam) {
-  for (DeviceRecord* record = g_app.devices; record != nullptr; record = record->next) {
-    if (reinterpret_cast<WPARAM>(record) == wParam) return record;
-  }
-  return nullptr;
-}
 
 const char* NameOf(const DeviceRecord* record) {
   return record->displayName != nullptr ? record->displayName : "(not named yet)";
@@ -109,7 +98,7 @@ void TellNews(DeviceRecord* record) {
 void OnDeviceMessage(WPARAM wParam, LPARAM lParam) {
   auto* message = reinterpret_cast<IoBuffer*>(lParam);
   if (message == nullptr) return;
-  if (DeviceRecord* record = Listed(wParam)) {
+  if (DeviceRecord* record = g_app.FindRecord(wParam)) {
     record->OnDeviceMessage(message);  // takes the buffer over
     TellNews(record);
   } else {
@@ -133,14 +122,14 @@ LRESULT CALLBACK DemoWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
       OnDeviceChange(wParam, lParam);
       break;
     case WM_GW_LINK_CHANGED:
-      if (DeviceRecord* record = Listed(wParam)) {
+      if (DeviceRecord* record = g_app.FindRecord(wParam)) {
         OnLinkChanged(record);
       } else {
         Say("gateway", "link notice from a record no longer listed: ignored");
       }
       break;
     case WM_GW_WORKER_ENDED:
-      if (DeviceRecord* record = Listed(wParam)) {
+      if (DeviceRecord* record = g_app.FindRecord(wParam)) {
         Say("gateway", "worker of %s ended: record removed", NameOf(record));
         Remove(record);
       } else {

@@ -1,0 +1,167 @@
+// Start-up, shut-down and the hidden main window: the timer that drives
+// polling and re-enumeration, device events, and the notices of the
+// bridges' workers.
+#include "app/app_state.h"
+#include "app/result_codes.h"
+#include "bridge/io_buffer.h"
+#include "bridge/modem_bridge.h"
+#include "usb/device_class.h"
+#include "usb/device_record.h"
+#include "usb/usb_os.h"
+
+// The interface filter the system checks by size.
+#if !defined(_WIN64)
+static_assert(sizeof(DEV_BROADCAST_DEVICEINTERFACE_A) == 32, "32-bit interface filter is 32 bytes");
+#endif
+
+namespace {
+
+// The failing call's last error stays set for the caller.
+HRESULT Failed(HRESULT result) {
+  SetLastError(GetLastError());
+  return result;
+}
+
+}  // namespace
+
+HRESULT AppState::Initialize() {
+  devices = nullptr;
+  interfaceNotification = nullptr;
+  winsockStarted = 0;
+  rescanTicks = 0;
+
+  WNDCLASSA windowClass = {};
+  windowClass.lpfnWndProc = MainWindowProc;
+  windowClass.hInstance = instance;
+  windowClass.lpszClassName = MAIN_WINDOW_CLASS;
+  if (RegisterClassA(&windowClass) == 0) return Failed(E_FAIL);
+  mainWindow = CreateWindowExA(WS_EX_TOPMOST, MAIN_WINDOW_CLASS, MAIN_WINDOW_TITLE, WS_POPUPWINDOW, 0, 0, 0,
+                               0, nullptr, nullptr, instance, nullptr);
+  if (mainWindow == nullptr) return Failed(E_FAIL);
+
+  if (WSAStartup(MAKEWORD(2, 0), &wsaData) != 0) return Failed(GW_E_NETWORK);
+  winsockStarted = 1;
+
+  DEV_BROADCAST_DEVICEINTERFACE_A filter = {};
+  filter.dbcc_size = sizeof filter;
+  filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+  filter.dbcc_classguid = GUID_DEVINTERFACE_FISCAL_MODEM;
+  interfaceNotification =
+      usbos::RegisterDeviceNotificationA(mainWindow, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+  if (interfaceNotification == nullptr) return Failed(GW_E_NOTIFICATION);
+
+  // Registered before the icon is added, so that a shell restarting from
+  // here on is already heard.
+  taskbarCreatedMessage = RegisterWindowMessageA("TaskbarCreated");
+  EnumerateDevices();
+  AddTrayIcon();
+  UpdateTrayIcon();
+  return S_OK;
+}
+
+void AppState::Shutdown() {
+  RemoveTrayIcon();
+  if (interfaceNotification != nullptr) {
+    usbos::UnregisterDeviceNotification(interfaceNotification);
+    interfaceNotification = nullptr;
+  }
+  // Each removal joins the record's worker before the next record is taken.
+  while (devices != nullptr) RemoveDevice(devices);
+  if (winsockStarted) {
+    WSACleanup();
+    winsockStarted = 0;
+  }
+}
+
+void AppState::OnTick() {
+  if (rescanTicks != 0 && --rescanTicks == 0) {
+    EnumerateDevices();
+    UpdateTrayIcon();
+  }
+  // Records added just above get their first poll in this same tick.
+  for (DeviceRecord* record = devices; record != nullptr; record = record->next) record->OnTick();
+}
+
+void AppState::OnDeviceChange(WPARAM event, LPARAM lParam) {
+  const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(lParam);
+  if (header == nullptr) return;
+  if (event == DBT_DEVICEARRIVAL && header->dbch_devicetype == DBT_DEVTYP_DEVICEINTERFACE) {
+    // The registration already limits arrivals to the modem's class.
+    AddDevice(reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_A*>(lParam)->dbcc_name);
+    UpdateTrayIcon();
+  } else if ((event == DBT_DEVICEQUERYREMOVE || event == DBT_DEVICEREMOVECOMPLETE) &&
+             header->dbch_devicetype == DBT_DEVTYP_HANDLE) {
+    // Closed already on the query: by the time this returns no handle of the
+    // device is open, so the removal is never held up by this program.
+    const HANDLE file = reinterpret_cast<const DEV_BROADCAST_HANDLE*>(lParam)->dbch_handle;
+    for (DeviceRecord* record = devices; record != nullptr; record = record->next) {
+      if (record->file == file) {
+        RemoveDevice(record);
+        UpdateTrayIcon();
+        return;
+      }
+    }
+  }
+}
+
+LRESULT AppState::HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_CREATE:
+      SetTimer(window, TIMER_TICK, TICK_MS, nullptr);
+      break;
+    case WM_DESTROY:
+      KillTimer(window, TIMER_TICK);
+      PostQuitMessage(0);
+      break;
+    case WM_CHAR:
+      if (wParam == VK_ESCAPE) DestroyWindow(window);
+      return 1;
+    case WM_TIMER:
+      OnTick();
+      return 0;
+    case WM_DEVICECHANGE:
+      OnDeviceChange(wParam, lParam);
+      break;
+    case WM_GW_TRAY:
+      ShowTrayMenu(lParam);
+      break;
+    case WM_GW_LINK_CHANGED:
+      if (DeviceRecord* record = FindRecord(wParam)) {
+        record->OnStateChanged();
+        UpdateTrayIcon();
+      }
+      break;
+    case WM_GW_WORKER_ENDED:
+      // A record already removed (its Stop joined the worker that posted
+      // this) schedules nothing: only a worker that ended by itself means
+      // the modem may still be there to reopen.
+      if (DeviceRecord* record = FindRecord(wParam)) {
+        RemoveDevice(record);
+        rescanTicks = RESCAN_DELAY_TICKS;
+        UpdateTrayIcon();
+      }
+      break;
+    case WM_GW_DEVICE_MESSAGE:
+      if (lParam != 0) {
+        auto* buffer = reinterpret_cast<IoBuffer*>(lParam);
+        if (DeviceRecord* record = FindRecord(wParam)) {
+          record->OnDeviceMessage(buffer);  // takes the buffer over
+        } else {
+          FreeIoBuffer(buffer);
+        }
+      }
+      return 0;
+    default:
+      if (message != 0 && message == taskbarCreatedMessage) {
+        AddTrayIcon();
+        UpdateTrayIcon();
+        return 0;
+      }
+      break;
+  }
+  return DefWindowProcA(window, message, wParam, lParam);
+}
+
+LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  return g_app.HandleMessage(window, message, wParam, lParam);
+}

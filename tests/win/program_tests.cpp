@@ -1,0 +1,509 @@
+// The program's shell: start-up, the main window's messages, the tick and
+// its re-enumeration countdown, device events, worker notices, the tray
+// icon, its menu and balloon, and shut-down. The real window procedure runs
+// on the test thread against the simulated modem bus; the shell's calls are
+// recorded, then made for real.
+#include <winsock2.h>
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "app/app_state.h"
+#include "bridge/control_message.h"
+#include "bridge/io_buffer.h"
+#include "bridge/modem_bridge.h"
+#include "res/resource_ids.h"
+#include "simbus/modem_bus.h"
+#include "tests/win/code_page.h"
+#include "tests/win/fake_shell.h"
+#include "tests/win/loopback_server.h"
+#include "usb/device_record.h"
+#include "usb/path_match.h"
+
+namespace {
+
+using simbus::BusCall;
+using simbus::LocalBus;
+using Bytes = std::vector<uint8_t>;
+
+constexpr DWORD kWaitMs = 10000;
+
+HICON TrayIcon(uint32_t id) {
+  return static_cast<HICON>(LoadImageA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(id), IMAGE_ICON,
+                                       GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON),
+                                       LR_SHARED));
+}
+
+// The icon the shell was last given.
+HICON ShownIcon() {
+  const std::vector<ShellCall>& calls = ShellCalls();
+  for (auto call = calls.rbegin(); call != calls.rend(); ++call) {
+    if (call->data.uFlags & NIF_ICON) return call->data.hIcon;
+  }
+  return nullptr;
+}
+
+void Pump() {
+  MSG msg;
+  while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    TranslateMessage(&msg);
+    DispatchMessageA(&msg);
+  }
+}
+
+template <typename Done>
+bool PumpUntil(Done done, DWORD timeoutMs = kWaitMs) {
+  const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+  for (;;) {
+    Pump();
+    if (done()) return true;
+    if (GetTickCount64() >= deadline) return false;
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+  }
+}
+
+LRESULT Send(UINT message, WPARAM wParam = 0, LPARAM lParam = 0) {
+  return SendMessageA(g_app.mainWindow, message, wParam, lParam);
+}
+
+DEV_BROADCAST_HANDLE HandleBroadcast(HANDLE file, DWORD deviceType = DBT_DEVTYP_HANDLE) {
+  DEV_BROADCAST_HANDLE broadcast = {};
+  broadcast.dbch_size = sizeof broadcast;
+  broadcast.dbch_devicetype = deviceType;
+  broadcast.dbch_handle = file;
+  return broadcast;
+}
+
+struct InterfaceBroadcast {
+  DEV_BROADCAST_DEVICEINTERFACE_A header;
+  char pathRoom[MAX_PATH];
+};
+
+InterfaceBroadcast ArrivalBroadcast(const char* path) {
+  InterfaceBroadcast broadcast = {};
+  broadcast.header.dbcc_size = sizeof broadcast;
+  broadcast.header.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+  lstrcpynA(broadcast.header.dbcc_name, path, MAX_PATH);
+  return broadcast;
+}
+
+template <typename Broadcast>
+LRESULT SendDeviceEvent(WPARAM event, Broadcast broadcast) {
+  return Send(WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(&broadcast));
+}
+
+void Tick(int n) {
+  for (int i = 0; i < n; ++i) Send(WM_TIMER, TIMER_TICK);
+}
+
+std::vector<DeviceRecord*> Listed() {
+  std::vector<DeviceRecord*> records;
+  for (DeviceRecord* r = g_app.devices; r != nullptr; r = r->next) records.push_back(r);
+  return records;
+}
+
+DeviceRecord* RecordOf(int modem) {
+  for (DeviceRecord* r = g_app.devices; r != nullptr; r = r->next) {
+    if (PathsMatch(r->path, LocalBus().DevicePath(modem))) return r;
+  }
+  return nullptr;
+}
+
+void Deliver(int modem, const Bytes& message) {
+  LocalBus().Deliver(modem, simbus::CONTROL_IN, message.data(), static_cast<uint32_t>(message.size()));
+}
+
+void Connect(int modem, const std::string& address) {
+  Bytes message = {CTL_CONNECT, 0, 0};
+  message.insert(message.end(), address.begin(), address.end());
+  Deliver(modem, message);
+}
+
+IoBuffer* IdentifyReply(const char* serial) {
+  IoBuffer* reply = AllocIoBuffer();
+  std::memset(reply->data, 0, 16);
+  std::memcpy(reply->data + 5, serial, std::strlen(serial) + 1);
+  reply->count = 16;
+  return reply;
+}
+
+class ProgramTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    StartSockets();
+    g_app.instance = GetModuleHandleA(nullptr);
+    ClearShellCalls();
+    ASSERT_EQ(g_app.Initialize(), S_OK);
+    // The tests count ticks themselves; the window's own timer must exist.
+    ASSERT_TRUE(KillTimer(g_app.mainWindow, TIMER_TICK));
+  }
+
+  void TearDown() override {
+    if (IsWindow(g_app.mainWindow)) DestroyWindow(g_app.mainWindow);
+    Pump();
+    g_app.Shutdown();
+    for (int modem : plugged_) LocalBus().Unplug(modem);
+    UnregisterClassA(MAIN_WINDOW_CLASS, g_app.instance);
+  }
+
+  int Plug() {
+    plugged_.push_back(LocalBus().Plug(simbus::StandardLayout()));
+    return plugged_.back();
+  }
+
+  // Makes the modem's worker end by itself while the modem stays attached:
+  // its next control read fails. The failure is lifted once the main window
+  // has removed the record.
+  void EndWorker(int modem) {
+    DeviceRecord* record = RecordOf(modem);
+    ASSERT_NE(record, nullptr);
+    LocalBus().FailCall(modem, BusCall::ReadPipe, simbus::CONTROL_IN, ERROR_GEN_FAILURE);
+    Deliver(modem, {CTL_STATUS});
+    ASSERT_TRUE(PumpUntil([&] { return RecordOf(modem) == nullptr; }));
+    LocalBus().FailCall(modem, BusCall::ReadPipe, simbus::CONTROL_IN, 0);
+  }
+
+  std::vector<int> plugged_;
+};
+
+TEST_F(ProgramTest, StartsHiddenWithItsIconAndOneInstanceOnly) {
+  EXPECT_EQ(FindWindowA(MAIN_WINDOW_CLASS, MAIN_WINDOW_TITLE), g_app.mainWindow);
+  EXPECT_FALSE(IsWindowVisible(g_app.mainWindow));
+  EXPECT_TRUE(GetWindowLongA(g_app.mainWindow, GWL_EXSTYLE) & WS_EX_TOPMOST);
+  EXPECT_EQ(g_app.winsockStarted, 1);
+
+  ASSERT_EQ(ShellCalls().size(), 2u);
+  const ShellCall& add = ShellCalls()[0];
+  EXPECT_EQ(add.message, static_cast<DWORD>(NIM_ADD));
+  EXPECT_EQ(add.data.cbSize, static_cast<DWORD>(NOTIFYICONDATAA_V2_SIZE));
+  EXPECT_EQ(add.data.uFlags, static_cast<UINT>(NIF_MESSAGE | NIF_ICON | NIF_TIP));
+  EXPECT_EQ(add.data.uCallbackMessage, WM_GW_TRAY);
+  EXPECT_STREQ(add.data.szTip, "Varnel");
+  EXPECT_EQ(add.data.hIcon, TrayIcon(IDI_NO_DEVICE));
+  EXPECT_EQ(ShellCalls()[1].message, static_cast<DWORD>(NIM_MODIFY));
+  EXPECT_EQ(ShellCalls()[1].data.uFlags, static_cast<UINT>(NIF_ICON));
+}
+
+TEST_F(ProgramTest, CharactersAreSwallowedAndEscapeEndsTheProgram) {
+  EXPECT_EQ(Send(WM_CHAR, 'a'), 1);
+  EXPECT_EQ(Send(WM_CHAR, VK_RETURN), 1);
+  ASSERT_TRUE(IsWindow(g_app.mainWindow));
+  EXPECT_EQ(Send(WM_CHAR, VK_ESCAPE), 1);
+  EXPECT_FALSE(IsWindow(g_app.mainWindow));
+  MSG msg;
+  bool quit = false;
+  while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) quit = quit || msg.message == WM_QUIT;
+  EXPECT_TRUE(quit);
+}
+
+TEST_F(ProgramTest, OneEnumerationFiftyTicksAfterTheLaterOfTwoWorkerEnds) {
+  const int a = Plug();
+  const int b = Plug();
+  ASSERT_EQ(Listed().size(), 2u);
+
+  EndWorker(a);
+  EXPECT_EQ(ShownIcon(), TrayIcon(IDI_NO_LINK));
+  Tick(25);
+  EndWorker(b);
+  EXPECT_EQ(ShownIcon(), TrayIcon(IDI_NO_DEVICE));
+  Tick(49);
+  EXPECT_TRUE(Listed().empty()) << "the second end must restart the count";
+  Tick(1);
+  EXPECT_EQ(Listed().size(), 2u);
+  EXPECT_EQ(ShownIcon(), TrayIcon(IDI_NO_LINK));
+  EXPECT_EQ(g_app.rescanTicks, 0u);
+
+  // A notice from a record no longer listed schedules nothing.
+  Send(WM_GW_WORKER_ENDED, 0xFFFFFFF0u);
+  EXPECT_EQ(g_app.rescanTicks, 0u);
+  EXPECT_EQ(Listed().size(), 2u);
+}
+
+TEST_F(ProgramTest, DeviceEvents) {
+  const int a = Plug();
+  const int b = Plug();
+  DeviceRecord* ra = RecordOf(a);
+  DeviceRecord* rb = RecordOf(b);
+  ASSERT_TRUE(ra != nullptr && rb != nullptr);
+
+  // No broadcast at all, and a device message without a buffer.
+  Send(WM_DEVICECHANGE, DBT_DEVICEARRIVAL, 0);
+  Send(WM_DEVICECHANGE, DBT_DEVICEQUERYREMOVE, 0);
+  EXPECT_EQ(Send(WM_GW_DEVICE_MESSAGE, ra->id, 0), 0);
+
+  // The arrival of a listed path opens nothing and refreshes the icon.
+  ClearShellCalls();
+  SendDeviceEvent(DBT_DEVICEARRIVAL, ArrivalBroadcast(ra->path));
+  EXPECT_EQ(Listed(), (std::vector<DeviceRecord*>{rb, ra}));
+  ASSERT_EQ(ShellCalls().size(), 1u);
+  EXPECT_EQ(ShellCalls()[0].data.hIcon, TrayIcon(IDI_NO_LINK));
+
+  struct {
+    WPARAM event;
+    DWORD deviceType;
+    HANDLE file;
+    std::vector<DeviceRecord*> after;
+  } const cases[] = {
+      {DBT_DEVICEQUERYREMOVEFAILED, DBT_DEVTYP_HANDLE, ra->file, {rb, ra}},
+      {DBT_DEVICEREMOVEPENDING, DBT_DEVTYP_HANDLE, ra->file, {rb, ra}},
+      {DBT_DEVICEQUERYREMOVE, DBT_DEVTYP_HANDLE, reinterpret_cast<HANDLE>(0x7FF0), {rb, ra}},
+      {DBT_DEVICEREMOVECOMPLETE, DBT_DEVTYP_DEVICEINTERFACE, ra->file, {rb, ra}},
+      {DBT_DEVICEQUERYREMOVE, DBT_DEVTYP_HANDLE, ra->file, {rb}},
+      {DBT_DEVICEREMOVECOMPLETE, DBT_DEVTYP_HANDLE, rb->file, {}},
+  };
+  for (const auto& c : cases) {
+    // A query is never denied.
+    EXPECT_NE(SendDeviceEvent(c.event, HandleBroadcast(c.file, c.deviceType)), BROADCAST_QUERY_DENY);
+    EXPECT_EQ(Listed(), c.after) << "event " << c.event << ", device type " << c.deviceType;
+  }
+  EXPECT_EQ(ShownIcon(), TrayIcon(IDI_NO_DEVICE));
+  EXPECT_EQ(LocalBus().OpenHandles(a) + LocalBus().OpenHandles(b), 0u);
+}
+
+TEST_F(ProgramTest, IconFollowsLinksAndModems) {
+  LoopbackServer server;
+  const int a = Plug();
+  const int b = Plug();
+  EXPECT_EQ(ShownIcon(), TrayIcon(IDI_NO_LINK));
+  ASSERT_NE(TrayIcon(IDI_NO_LINK), TrayIcon(IDI_LINK_UP));
+
+  Connect(a, server.Address());
+  ASSERT_TRUE(server.Accept(kWaitMs));
+  EXPECT_TRUE(PumpUntil([] { return ShownIcon() == TrayIcon(IDI_LINK_UP); }));
+  Deliver(a, {CTL_CONNECT});  // a short request closes the link
+  EXPECT_TRUE(PumpUntil([] { return ShownIcon() == TrayIcon(IDI_NO_LINK); }));
+
+  LocalBus().Unplug(a);
+  EXPECT_EQ(ShownIcon(), TrayIcon(IDI_NO_LINK));
+  LocalBus().Unplug(b);
+  EXPECT_EQ(ShownIcon(), TrayIcon(IDI_NO_DEVICE));
+}
+
+// The worker's notices name their record by an id that is never given
+// again: a new record at a freed record's address is not taken for it.
+TEST_F(ProgramTest, NoticesOfARemovedRecordDoNotReachItsSuccessor) {
+  // The modem's record is closed on a removal request and opened again on
+  // its arrival, until a new record lands where an old one was.
+  const int a = Plug();
+  std::map<DeviceRecord*, uint32_t> freed;
+  DeviceRecord* fresh = nullptr;
+  uint32_t oldId = 0;
+  for (int round = 0; round < 100 && fresh == nullptr; ++round) {
+    freed[g_app.devices] = g_app.devices->id;
+    SendDeviceEvent(DBT_DEVICEQUERYREMOVE, HandleBroadcast(g_app.devices->file));
+    ASSERT_TRUE(Listed().empty());
+    SendDeviceEvent(DBT_DEVICEARRIVAL, ArrivalBroadcast(LocalBus().DevicePath(a)));
+    ASSERT_EQ(Listed().size(), 1u);
+    const auto reused = freed.find(g_app.devices);
+    if (reused != freed.end()) {
+      fresh = reused->first;
+      oldId = reused->second;
+    }
+  }
+  ASSERT_NE(fresh, nullptr) << "no record was made at a freed record's address; the test shows nothing";
+  EXPECT_NE(fresh->id, oldId);
+
+  Send(WM_GW_DEVICE_MESSAGE, oldId, reinterpret_cast<LPARAM>(IdentifyReply("STALE")));
+  EXPECT_EQ(fresh->displayName, nullptr);
+  Send(WM_GW_WORKER_ENDED, oldId);
+  EXPECT_EQ(Listed(), std::vector<DeviceRecord*>{fresh});
+  EXPECT_EQ(g_app.rescanTicks, 0u);
+
+  // Its own notices still reach it.
+  Send(WM_GW_DEVICE_MESSAGE, fresh->id, reinterpret_cast<LPARAM>(IdentifyReply("4000123456")));
+  ASSERT_NE(fresh->displayName, nullptr);
+  EXPECT_STREQ(fresh->displayName, "4000123456");
+}
+
+struct MenuItem {
+  UINT id;
+  std::string label;  // empty for the separator
+};
+
+std::vector<MenuItem> MenuItems(HMENU menu) {
+  std::vector<MenuItem> items;
+  for (int i = 0; i < GetMenuItemCount(menu); ++i) {
+    char text[128] = {};
+    MENUITEMINFOA info = {};
+    info.cbSize = sizeof info;
+    info.fMask = MIIM_ID | MIIM_FTYPE | MIIM_STRING;
+    info.dwTypeData = text;
+    info.cch = sizeof text;
+    GetMenuItemInfoA(menu, static_cast<UINT>(i), TRUE, &info);
+    items.push_back({info.wID, (info.fType & MFT_SEPARATOR) ? "" : text});
+  }
+  return items;
+}
+
+void ExpectMenu(const std::vector<MenuItem>& expected) {
+  HMENU menu = g_app.BuildTrayMenu();
+  const std::vector<MenuItem> items = MenuItems(menu);
+  DestroyMenu(menu);
+  ASSERT_EQ(items.size(), expected.size());
+  for (size_t i = 0; i < items.size(); ++i) {
+    EXPECT_EQ(items[i].id, expected[i].id) << "item " << i;
+    EXPECT_EQ(items[i].label, expected[i].label.empty() ? "" : ToCodePage1251(expected[i].label)) << i;
+  }
+}
+
+TEST_F(ProgramTest, MenuListsModemsOldestFirstAboveExit) {
+  const UINT separator = static_cast<UINT>(-1);
+  ExpectMenu({{IDM_EXIT, "Вихід"}});
+  const int first = Plug();
+  ExpectMenu({{2, "Им'я невідоме 1"}, {separator, ""}, {IDM_EXIT, "Вихід"}});
+  Plug();
+  const int third = Plug();
+  RecordOf(first)->SetDisplayName("4000000001");
+  RecordOf(third)->SetDisplayName("");  // an empty name is no name
+  ExpectMenu({{4, "4000000001"},
+              {3, "Им'я невідоме 2"},
+              {2, "Им'я невідоме 1"},
+              {separator, ""},
+              {IDM_EXIT, "Вихід"}});
+
+  // A command past the end of the list (modems went while the menu was
+  // open) does nothing; Exit ends the program.
+  g_app.RunTrayCommand(IDM_DEVICE_BASE + 3);
+  g_app.RunTrayCommand(0);
+  EXPECT_TRUE(IsWindow(g_app.mainWindow));
+  g_app.RunTrayCommand(IDM_EXIT);
+  EXPECT_FALSE(IsWindow(g_app.mainWindow));
+}
+
+// What the open menu held, seen from inside its own loop; then it is closed.
+int g_openMenuItems = -1;
+void CALLBACK CloseOpenMenu(HWND, UINT, UINT_PTR timer, DWORD) {
+  HWND popup = FindWindowA("#32768", nullptr);
+  if (popup == nullptr) return;
+  KillTimer(nullptr, timer);
+  g_openMenuItems = GetMenuItemCount(reinterpret_cast<HMENU>(SendMessageA(popup, MN_GETHMENU, 0, 0)));
+  EndMenu();
+}
+
+bool NullMessagePosted() {
+  MSG msg;
+  bool posted = false;
+  while (PeekMessageA(&msg, g_app.mainWindow, 0, 0, PM_REMOVE)) posted = posted || msg.message == WM_NULL;
+  return posted;
+}
+
+TEST_F(ProgramTest, TrayMenuOpensOnButtonUpOnly) {
+  Plug();
+  for (LPARAM mouse : {WM_MOUSEMOVE, WM_LBUTTONDOWN, WM_RBUTTONDOWN, WM_LBUTTONDBLCLK}) {
+    Send(WM_GW_TRAY, 0, mouse);
+    EXPECT_FALSE(NullMessagePosted()) << mouse;
+  }
+  for (LPARAM mouse : {WM_LBUTTONUP, WM_RBUTTONUP}) {
+    g_openMenuItems = -1;
+    const UINT_PTR timer = SetTimer(nullptr, 0, 20, CloseOpenMenu);
+    Send(WM_GW_TRAY, 0, mouse);
+    KillTimer(nullptr, timer);
+    EXPECT_EQ(g_openMenuItems, 3) << mouse;
+    EXPECT_TRUE(NullMessagePosted()) << "the menu's owner gets a message after it closes";
+    EXPECT_TRUE(IsWindow(g_app.mainWindow));
+  }
+}
+
+TEST_F(ProgramTest, BalloonIsCutAt255Characters) {
+  const std::string text(300, 'x');
+  g_app.ShowBalloon(text.c_str());
+  const ShellCall& call = ShellCalls().back();
+  EXPECT_EQ(call.message, static_cast<DWORD>(NIM_MODIFY));
+  EXPECT_EQ(call.data.uFlags, static_cast<UINT>(NIF_INFO));
+  EXPECT_EQ(std::string(call.data.szInfo), text.substr(0, 255));
+  EXPECT_EQ(call.data.uTimeout, 15000u);
+  EXPECT_STREQ(call.data.szInfoTitle, "");
+  EXPECT_EQ(call.data.dwInfoFlags, 0u);
+  EXPECT_EQ(call.data.hWnd, g_app.mainWindow);
+}
+
+TEST_F(ProgramTest, IconIsAddedAgainWhenTheShellRestarts) {
+  Plug();
+  ClearShellCalls();
+  Send(RegisterWindowMessageA("TaskbarCreated"));
+  ASSERT_EQ(ShellCalls().size(), 2u);
+  EXPECT_EQ(ShellCalls()[0].message, static_cast<DWORD>(NIM_ADD));
+  EXPECT_EQ(ShellCalls()[1].message, static_cast<DWORD>(NIM_MODIFY));
+  EXPECT_EQ(ShownIcon(), TrayIcon(IDI_NO_LINK));
+}
+
+TEST_F(ProgramTest, ExitWithLinkedModemsClosesEverything) {
+  LoopbackServer servers[2];
+  int modems[2];
+  for (int i = 0; i < 2; ++i) {
+    modems[i] = Plug();
+    Connect(modems[i], servers[i].Address());
+    ASSERT_TRUE(servers[i].Accept(kWaitMs));
+  }
+  ASSERT_TRUE(PumpUntil([] { return g_app.devices->IsConnected() && g_app.devices->next->IsConnected(); }));
+
+  g_app.RunTrayCommand(IDM_EXIT);
+  MSG msg;
+  while (GetMessageA(&msg, nullptr, 0, 0) > 0) DispatchMessageA(&msg);
+  g_app.Shutdown();
+
+  EXPECT_EQ(ShellCalls().back().message, static_cast<DWORD>(NIM_DELETE));
+  EXPECT_EQ(g_app.devices, nullptr);
+  EXPECT_EQ(g_app.interfaceNotification, nullptr);
+  EXPECT_EQ(g_app.winsockStarted, 0);
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_TRUE(servers[i].SeesClose(kWaitMs)) << i;
+    EXPECT_EQ(LocalBus().OpenHandles(modems[i]), 0u);
+    EXPECT_EQ(LocalBus().PendingTransfers(modems[i]), 0u);
+  }
+}
+
+}  // namespace
+
+// The program itself, as a shop's PC starts it: the simulated build, run
+// twice, then ended the way a keyboard would end it.
+namespace {
+
+HANDLE Launch() {
+  std::string path = "Z:" VARNEL_SIM_EXE;
+  for (char& c : path) c = c == '/' ? '\\' : c;
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessA(path.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &process))
+    return nullptr;
+  CloseHandle(process.hThread);
+  return process.hProcess;
+}
+
+DWORD ExitCode(HANDLE process) {
+  DWORD code = STILL_ACTIVE;
+  GetExitCodeProcess(process, &code);
+  return code;
+}
+
+TEST(ProgramProcess, SecondInstanceLeavesAtOnceAndEscapeEndsTheFirst) {
+  const HANDLE first = Launch();
+  ASSERT_NE(first, nullptr);
+  HWND window = nullptr;
+  ASSERT_TRUE(PumpUntil(
+      [&] { return (window = FindWindowA(MAIN_WINDOW_CLASS, MAIN_WINDOW_TITLE)) != nullptr; }, 30000));
+
+  const HANDLE second = Launch();
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(WaitForSingleObject(second, 30000), WAIT_OBJECT_0);
+  EXPECT_EQ(ExitCode(second), 0u);
+  CloseHandle(second);
+  EXPECT_EQ(WaitForSingleObject(first, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+
+  EXPECT_EQ(SendMessageA(window, WM_CHAR, 'q', 0), 1);
+  EXPECT_EQ(WaitForSingleObject(first, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  PostMessageA(window, WM_CHAR, VK_ESCAPE, 0);
+  EXPECT_EQ(WaitForSingleObject(first, 30000), WAIT_OBJECT_0);
+  EXPECT_EQ(ExitCode(first), 0u);
+  if (ExitCode(first) == STILL_ACTIVE) TerminateProcess(first, 1);
+  CloseHandle(first);
+}
+
+}  // namespace
