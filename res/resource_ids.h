@@ -1,5 +1,6 @@
 #pragma once
-// Ids of the string table entries, named as in res/string_table.inc.
+// Resource ids: the string table entries, named as in res/string_table.inc,
+// and the pictures of res/pictures.rc.
 #include <cstdint>
 
 #define VARNEL_STRING(name, id, text) constexpr uint32_t name = id;
@@ -9,7 +10,8 @@
 constexpr uint32_t FIRST_STRING_ID = IDS_EXIT;
 constexpr uint32_t LAST_STRING_ID = IDS_CURRENT_OPERATION;
 
-// The tray icon's pictures.
+// The tray icon's pictures, and the status window's link picture.
 constexpr uint32_t IDI_NO_LINK = 104;    // modems attached, none linked
 constexpr uint32_t IDI_NO_DEVICE = 105;  // no modem attached
 constexpr uint32_t IDI_LINK_UP = 106;    // at least one modem linked
+constexpr uint32_t IDB_LINK = 110;
