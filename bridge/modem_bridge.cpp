@@ -5,6 +5,7 @@
 
 #include "bridge/status_logic.h"
 #include "bridge/status_poll.h"
+#include "ui/status_window.h"
 #include "usb/device_record.h"
 
 namespace {
@@ -51,10 +52,6 @@ void Release(ModemBridge* bridge) {
 int32_t IsConnected(ModemBridge* bridge) {
   return bridge->linked.load();
 }
-
-// The modal status window belongs to the status window's code; until a
-// bridge has one, there is nothing to show.
-void ShowStatus(ModemBridge*) {}
 
 void OnStateChanged(ModemBridge*) {}
 

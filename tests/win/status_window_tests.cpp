@@ -1,0 +1,237 @@
+// The status window of a bridged simulated modem, looked at from inside its
+// own modal loop, as the tray menu runs it.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <commctrl.h>
+
+#include <algorithm>
+#include <functional>
+#include <vector>
+
+#include "bridge/control_message.h"
+#include "bridge/status_logic.h"
+#include "res/dialog_ids.h"
+#include "tests/win/bridged_modem.h"
+#include "tests/win/loopback_server.h"
+#include "tests/win/test_window.h"
+#include "tools/demo/modem_replies.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+constexpr uint32_t BOTH_UPDATED = SF_MODEM_UPDATED | SF_KSEF_UPDATED;
+
+ModemBridge* g_bridge;
+const std::function<void(HWND)>* g_body;
+bool g_ran, g_secondWindow;
+
+// Thread timers, which a modal loop dispatches. The first runs the body once
+// the window is on screen and then closes it, unless the body did.
+void CALLBACK Visit(HWND, UINT, UINT_PTR timer, DWORD) {
+  const HWND window = g_bridge->statusWindow;
+  if (window == nullptr || !IsWindowVisible(window)) return;
+  KillTimer(nullptr, timer);
+  g_ran = true;
+  (*g_body)(window);
+  if (GetWindowLongPtrA(window, DWLP_USER) != 0) PostMessageA(window, WM_COMMAND, IDCANCEL, 0);
+}
+
+void CALLBACK EndSecondWindow(HWND, UINT, UINT_PTR timer, DWORD) {
+  KillTimer(nullptr, timer);
+  g_secondWindow = true;
+  EndDialog(g_bridge->statusWindow, 0);
+}
+
+void ClickTab(HWND window, int tab) {
+  const HWND tabs = GetDlgItem(window, IDC_TABS);
+  RECT r;
+  SendMessageA(tabs, TCM_GETITEMRECT, tab, reinterpret_cast<LPARAM>(&r));
+  SendMessageA(tabs, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(r.left + 4, r.top + 4));
+  SendMessageA(tabs, WM_LBUTTONUP, 0, MAKELPARAM(r.left + 4, r.top + 4));
+}
+
+void Refresh(HWND window) {
+  SendMessageA(window, WM_COMMAND, CMD_STATUS_REFRESH, 0);
+}
+
+class StatusWindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    StartSockets();
+    ASSERT_TRUE(modem_.Start());
+    for (const Bytes& reply : {IdentifyReply(), ModemStatusReply(5000), KsefStatusReply()}) {
+      TakeDeviceMessage(&bridge()->status, reply.data(), static_cast<uint32_t>(reply.size()));
+    }
+  }
+
+  ModemBridge* bridge() { return modem_.bridge(); }
+
+  // Opens the window through the bridge's ops; false if the body never ran.
+  bool WhileOpen(const std::function<void(HWND)>& body) {
+    g_bridge = bridge();
+    g_body = &body;
+    g_ran = g_secondWindow = false;
+    const UINT_PTR timer = SetTimer(nullptr, 0, 10, Visit);
+    bridge()->ops->ShowStatus(bridge());
+    KillTimer(nullptr, timer);
+    return g_ran;
+  }
+
+  TestWindow window_;
+  BridgedModem modem_;
+};
+
+TEST_F(StatusWindowTest, OpensWithTheSerialBothTabsAndTheirRows) {
+  EXPECT_TRUE(WhileOpen([&](HWND w) {
+    wchar_t text[64];
+    GetWindowTextW(w, text, 64);  // the ANSI title read back through code page 1251
+    EXPECT_STREQ(text, L"Varnel. ЗН: 40001234");
+    const HWND tabs = GetDlgItem(w, IDC_TABS), list = GetDlgItem(w, IDC_ROWS);
+    ASSERT_EQ(SendMessageA(tabs, TCM_GETITEMCOUNT, 0, 0), 2);
+    EXPECT_EQ(SendMessageA(tabs, TCM_GETCURSEL, 0, 0), 0);
+    const wchar_t* names[] = {L"Інформація", L"Стан КСЕФ"};
+    const LRESULT rows[] = {17, 6};
+    for (int tab = 0; tab < 2; ++tab) {
+      TCITEMW item = {TCIF_TEXT, 0, 0, text, 64, 0, 0};
+      SendMessageW(tabs, TCM_GETITEMW, tab, reinterpret_cast<LPARAM>(&item));
+      EXPECT_STREQ(text, names[tab]);
+      ClickTab(w, tab);
+      ASSERT_EQ(SendMessageA(list, LB_GETCOUNT, 0, 0), rows[tab]);
+      for (LRESULT row = 0; row < rows[tab]; ++row)
+        EXPECT_EQ(SendMessageA(list, LB_GETITEMDATA, row, 0), row);
+    }
+    EXPECT_EQ(LOWORD(SendMessageA(w, DM_GETDEFID, 0, 0)), IDOK);  // Enter never starts an exchange
+  }));
+  EXPECT_EQ(bridge()->statusWindow, nullptr);
+}
+
+TEST_F(StatusWindowTest, RefreshRepaintsOnlyTheVisibleTabClearsBothFlagsAndFollowsTheLink) {
+  struct Case {
+    int tab;
+    uint32_t updated;
+    bool repaint;
+  };
+  const Case cases[] = {{0, SF_MODEM_UPDATED, true},
+                        {0, SF_KSEF_UPDATED, false},
+                        {1, SF_MODEM_UPDATED, false},
+                        {1, BOTH_UPDATED, true}};
+  LoopbackServer server;
+  EXPECT_TRUE(WhileOpen([&](HWND w) {
+    const HWND list = GetDlgItem(w, IDC_ROWS);
+    for (const Case& c : cases) {
+      ClickTab(w, c.tab);
+      ValidateRect(list, nullptr);
+      bridge()->status.statusFlags = (bridge()->status.statusFlags & ~BOTH_UPDATED) | c.updated;
+      Refresh(w);
+      RECT update, client;  // the region may hold the frame too (a scroll bar gone): compare the client
+      GetUpdateRect(list, &update, FALSE);
+      GetClientRect(list, &client);
+      EXPECT_EQ(EqualRect(&update, &client) != FALSE, c.repaint) << c.tab << " " << c.updated;
+      EXPECT_EQ(bridge()->status.statusFlags & BOTH_UPDATED, 0u);
+    }
+
+    const HWND picture = GetDlgItem(w, IDC_LINK_BITMAP);
+    auto pictureAfterRefreshWith = [&](int32_t linked) {
+      window_.PumpUntil([&] { return bridge()->ops->IsConnected(bridge()) == linked; }, 5000);
+      Refresh(w);
+      return (GetWindowLongA(picture, GWL_STYLE) & WS_VISIBLE) != 0;
+    };
+    modem_.SendConnect(server.Address());
+    ASSERT_TRUE(server.Accept(5000));
+    EXPECT_TRUE(pictureAfterRefreshWith(1));
+    server.Reset();
+    EXPECT_FALSE(pictureAfterRefreshWith(0));
+  }));
+}
+
+TEST_F(StatusWindowTest, DrawsRowsInTheirColoursWithoutAFocusRectangle) {
+  EXPECT_TRUE(WhileOpen([&](HWND w) {
+    const HWND list = GetDlgItem(w, IDC_ROWS);
+    RECT r;
+    SendMessageA(list, LB_GETITEMRECT, 0, reinterpret_cast<LPARAM>(&r));
+    const int width = r.right - r.left, height = r.bottom - r.top;
+    BITMAPINFO info = {{sizeof(BITMAPINFOHEADER), width, -height, 1, 32, BI_RGB, 0, 0, 0, 0, 0}, {}};
+    uint32_t* pixels = nullptr;
+    const HDC dc = CreateCompatibleDC(nullptr);
+    const HBITMAP canvas =
+        CreateDIBSection(dc, &info, DIB_RGB_COLORS, reinterpret_cast<void**>(&pixels), nullptr, 0);
+    ASSERT_NE(canvas, nullptr);
+    SelectObject(dc, canvas);
+    SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageA(list, WM_GETFONT, 0, 0)));
+    // Pixels of `colour` left (side 0) or right (side 1) of the item's middle.
+    auto count = [&](COLORREF colour, int side) {
+      const uint32_t rgb = GetRValue(colour) << 16 | GetGValue(colour) << 8 | GetBValue(colour);
+      int n = 0;
+      for (int y = 0; y < height; ++y) {
+        for (int x = side * width / 2; x < (side + 1) * width / 2; ++x)
+          n += (pixels[y * width + x] & 0xFFFFFF) == rgb;
+      }
+      return n;
+    };
+    auto draw = [&](UINT row, UINT action, UINT state) {
+      DRAWITEMSTRUCT item = {ODT_LISTBOX, IDC_ROWS, row, action, state, list, dc, {0, 0, width, height}, row};
+      SendMessageA(w, WM_DRAWITEM, IDC_ROWS, reinterpret_cast<LPARAM>(&item));
+      GdiFlush();
+    };
+
+    std::fill(pixels, pixels + width * height, 0x010203u);
+    draw(6, ODA_FOCUS, ODS_FOCUS | ODS_SELECTED);
+    EXPECT_EQ(std::count(pixels, pixels + width * height, 0x010203u), width * height) << "drawn on focus";
+
+    struct Case {
+      UINT row, state;
+      int back;
+      COLORREF label, value;
+    };
+    const Case cases[] = {
+        {0, 0, COLOR_WINDOW, RGB(0, 0, 128), RGB(0, 0, 0)},
+        {6, 0, COLOR_WINDOW, RGB(0, 0, 128), RGB(192, 0, 0)},  // the last exchange failed: a warning
+        {6, ODS_SELECTED, COLOR_HIGHLIGHT, GetSysColor(COLOR_HIGHLIGHTTEXT), RGB(255, 0, 0)}};
+    for (const Case& c : cases) {
+      draw(c.row, ODA_DRAWENTIRE, c.state);
+      EXPECT_GT(count(GetSysColor(c.back), 0), width / 4 * height) << c.row << " " << c.state;
+      EXPECT_GT(count(c.label, 0), 0) << c.row << " " << c.state;
+      EXPECT_GT(count(c.value, 1), 0) << c.row << " " << c.state;
+    }
+    DeleteDC(dc);
+    DeleteObject(canvas);
+  }));
+}
+
+TEST_F(StatusWindowTest, StartExchangeGoesOutOnEachPressAndASecondShowStatusDoesNothing) {
+  EXPECT_TRUE(WhileOpen([&](HWND w) {
+    for (int press = 0; press < 2; ++press) {
+      SendDlgItemMessageA(w, IDC_START_EXCHANGE, BM_CLICK, 0, 0);
+      EXPECT_EQ(modem_.NextControl(), Bytes({CTL_START_EXCHANGE, 1})) << press;
+    }
+    const UINT_PTR watchdog = SetTimer(nullptr, 0, 100, EndSecondWindow);  // fires only in a second loop
+    bridge()->ops->ShowStatus(bridge());
+    KillTimer(nullptr, watchdog);
+    EXPECT_FALSE(g_secondWindow);
+    EXPECT_EQ(bridge()->statusWindow, w);
+  }));
+}
+
+TEST_F(StatusWindowTest, StopInsideTheModalLoopClosesTheWindowAndLetsGoOfTheBridge) {
+  const HWND marker = reinterpret_cast<HWND>(static_cast<intptr_t>(0x5A5A));
+  HWND opened = nullptr;
+  EXPECT_TRUE(WhileOpen([&](HWND w) {
+    opened = w;
+    modem_.Stop();  // as a removal does: CloseStatusWindow, then the worker is joined
+    EXPECT_EQ(bridge()->statusWindow, nullptr);
+    // Whatever the closing window still did to the bridge would leave a mark.
+    bridge()->statusWindow = marker;
+    bridge()->status.statusFlags |= BOTH_UPDATED;
+    SendDlgItemMessageA(w, IDC_START_EXCHANGE, BM_CLICK, 0, 0);
+    Refresh(w);
+  }));
+  EXPECT_FALSE(IsWindow(opened));
+  EXPECT_EQ(bridge()->statusWindow, marker);  // neither WM_DESTROY nor ShowStatus wrote it
+  EXPECT_EQ(bridge()->status.statusFlags & BOTH_UPDATED, BOTH_UPDATED);
+  EXPECT_EQ(bridge()->outbox, nullptr);
+  bridge()->statusWindow = nullptr;
+}
+
+}  // namespace
