@@ -25,14 +25,15 @@ start_xvfb 70 89
 . tools/wine-arch.sh
 passed=0 failed=0
 for p in "${presets[@]}"; do
+  only=()
   if [ "$p" = win32 ] && ! i386_runs; then
-    echo "=== test win32: built, not run: this machine's kernel does not execute 32-bit programs," \
-      "so Wine cannot start the 32-bit build; win64 runs the same tests"
-    continue
+    echo "=== test win32: this machine's kernel does not execute 32-bit programs, so Wine cannot" \
+      "start the 32-bit build: only its checks that need no Wine run here; win64 runs the rest"
+    only=(-L host)
   fi
   echo "=== test $p"
   prefix="$PWD/build/$p/wineprefix"
-  if [ "$p" != native ]; then
+  if [ "$p" != native ] && [ ${#only[@]} -eq 0 ]; then
     arch=win32; [ "$p" = win64 ] && arch=win64
     export WINEPREFIX="$prefix" WINEARCH="$arch"
     mkdir -p "$prefix"
@@ -44,7 +45,7 @@ for p in "${presets[@]}"; do
       >/dev/null 2>&1
   fi
   log="build/$p/ctest.log"
-  ctest --preset "$p" 2>&1 | tee "$log"
+  ctest --preset "$p" "${only[@]}" 2>&1 | tee "$log"
   [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
   line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -1)
   total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line")
@@ -54,7 +55,7 @@ for p in "${presets[@]}"; do
   else
     failed=$((failed + 1))
   fi
-  if [ "$p" != native ]; then
+  if [ "$p" != native ] && [ ${#only[@]} -eq 0 ]; then
     wineserver -k >/dev/null 2>&1 || true
     unset WINEPREFIX WINEARCH
   fi

@@ -409,6 +409,37 @@ TEST_F(ProgramTest, TrayMenuOpensOnButtonUpOnly) {
   }
 }
 
+// From inside the status window's loop: choosing its modem again opens
+// nothing more, then the modem is pulled out.
+struct StatusProbe {
+  int modem;
+  HWND window;
+  bool nestedReturned;
+} g_statusProbe;
+
+void CALLBACK UnplugUnderOpenWindow(HWND, UINT, UINT_PTR timer, DWORD) {
+  DeviceRecord* record = g_app.devices;
+  if (record == nullptr || record->bridge->statusWindow == nullptr) return;
+  KillTimer(nullptr, timer);
+  g_statusProbe.window = record->bridge->statusWindow;
+  g_app.RunTrayCommand(IDM_DEVICE_BASE);
+  g_statusProbe.nestedReturned = true;
+  LocalBus().Unplug(g_statusProbe.modem);
+}
+
+TEST_F(ProgramTest, StatusWindowClosesWhenItsModemIsPulledOut) {
+  g_statusProbe = {Plug(), nullptr, false};
+  const UINT_PTR timer = SetTimer(nullptr, 0, 20, UnplugUnderOpenWindow);
+  g_app.RunTrayCommand(IDM_DEVICE_BASE);
+  KillTimer(nullptr, timer);
+  EXPECT_TRUE(g_statusProbe.nestedReturned);
+  EXPECT_NE(g_statusProbe.window, nullptr);
+  EXPECT_FALSE(IsWindow(g_statusProbe.window));
+  EXPECT_TRUE(Listed().empty());
+  EXPECT_TRUE(IsWindow(g_app.mainWindow));
+  EXPECT_EQ(ShownIcon(), TrayIcon(IDI_NO_DEVICE));
+}
+
 TEST_F(ProgramTest, BalloonIsCutAt255Characters) {
   const std::string text(300, 'x');
   g_app.ShowBalloon(text.c_str());
