@@ -20,6 +20,7 @@
 #include "bridge/modem_bridge.h"
 #include "simbus/modem_bus.h"
 #include "tests/win/loopback_server.h"
+#include "tests/win/message_pump.h"
 #include "usb/device_record.h"
 
 // Every new (std::nothrow) of the test thread is counted, and one of them
@@ -108,21 +109,11 @@ LRESULT CALLBACK GatewayProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPar
 }
 
 void Pump() {
-  MSG msg;
-  while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-    TranslateMessage(&msg);
-    DispatchMessageA(&msg);
-  }
+  PumpMessages();
 }
 
 bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs = kWaitMs) {
-  const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-  for (;;) {
-    Pump();
-    if (done()) return true;
-    if (GetTickCount64() >= deadline) return false;
-    MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
-  }
+  return PumpMessagesUntil(done, timeoutMs);
 }
 
 std::vector<DeviceRecord*> ListedRecords() {

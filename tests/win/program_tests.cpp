@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -22,6 +23,7 @@
 #include "tests/win/code_page.h"
 #include "tests/win/fake_shell.h"
 #include "tests/win/loopback_server.h"
+#include "tests/win/message_pump.h"
 #include "usb/device_record.h"
 #include "usb/path_match.h"
 
@@ -49,22 +51,11 @@ HICON ShownIcon() {
 }
 
 void Pump() {
-  MSG msg;
-  while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-    TranslateMessage(&msg);
-    DispatchMessageA(&msg);
-  }
+  PumpMessages();
 }
 
-template <typename Done>
-bool PumpUntil(Done done, DWORD timeoutMs = kWaitMs) {
-  const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-  for (;;) {
-    Pump();
-    if (done()) return true;
-    if (GetTickCount64() >= deadline) return false;
-    MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
-  }
+bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs = kWaitMs) {
+  return PumpMessagesUntil(done, timeoutMs);
 }
 
 LRESULT Send(UINT message, WPARAM wParam = 0, LPARAM lParam = 0) {

@@ -1,5 +1,7 @@
 #include "tests/win/test_window.h"
 
+#include "tests/win/message_pump.h"
+
 namespace {
 const char kClassName[] = "VarnelTestWnd";
 }
@@ -38,19 +40,7 @@ LRESULT CALLBACK TestWindow::Proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM
 }
 
 bool TestWindow::PumpUntil(const std::function<bool()>& done, DWORD timeoutMs) {
-  const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-  for (;;) {
-    MSG msg;
-    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-      TranslateMessage(&msg);
-      DispatchMessageA(&msg);
-    }
-    if (done()) return true;
-    const ULONGLONG now = GetTickCount64();
-    if (now >= deadline) return false;
-    MsgWaitForMultipleObjects(0, nullptr, FALSE,
-                              static_cast<DWORD>(deadline - now < 20 ? deadline - now : 20), QS_ALLINPUT);
-  }
+  return PumpMessagesUntil(done, timeoutMs);
 }
 
 void TestWindow::Pump(DWORD ms) {
