@@ -15,7 +15,7 @@ bool PumpMessagesUntil(const std::function<bool()>& done, DWORD timeoutMs) {
     if (done()) return true;
     const ULONGLONG now = GetTickCount64();
     if (now >= deadline) return false;
-    MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(deadline - now < 10 ? deadline - now : 10),
-                              QS_ALLINPUT);
+    MsgWaitForMultipleObjects(0, nullptr, FALSE,
+                              static_cast<DWORD>(deadline - now < 10 ? deadline - now : 10), QS_ALLINPUT);
   }
 }

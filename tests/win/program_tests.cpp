@@ -26,6 +26,7 @@
 #include "tests/win/message_pump.h"
 #include "usb/device_record.h"
 #include "usb/path_match.h"
+#include "version.h"
 
 namespace {
 
@@ -486,9 +487,14 @@ TEST_F(ProgramTest, ExitWithLinkedModemsClosesEverything) {
 // twice, then ended the way a keyboard would end it.
 namespace {
 
-HANDLE Launch() {
+std::string ProgramPath() {
   std::string path = "Z:" VARNEL_SIM_EXE;
   for (char& c : path) c = c == '/' ? '\\' : c;
+  return path;
+}
+
+HANDLE Launch() {
+  const std::string path = ProgramPath();
   STARTUPINFOA startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process = {};
@@ -503,6 +509,25 @@ DWORD ExitCode(HANDLE process) {
   DWORD code = STILL_ACTIVE;
   GetExitCodeProcess(process, &code);
   return code;
+}
+
+// The exe's version block, as Explorer's properties page reads it.
+std::string VersionText(const char* name) {
+  const std::string path = ProgramPath();
+  std::vector<char> block(GetFileVersionInfoSizeA(path.c_str(), nullptr));
+  if (block.empty() || !GetFileVersionInfoA(path.c_str(), 0, static_cast<DWORD>(block.size()), block.data()))
+    return "";
+  char* text = nullptr;
+  UINT length = 0;
+  const std::string key = std::string("\\StringFileInfo\\042204E3\\") + name;
+  return VerQueryValueA(block.data(), key.c_str(), reinterpret_cast<void**>(&text), &length) ? text : "";
+}
+
+TEST(ProgramProcess, CarriesItsVersionInUkrainian) {
+  EXPECT_EQ(VersionText("ProductName"), "Varnel");
+  EXPECT_EQ(VersionText("ProductVersion"), VARNEL_VERSION_TEXT);
+  EXPECT_EQ(VersionText("FileDescription"),
+            ToCodePage1251("Varnel: з'єднання фіскального модема РРО з сервером еквайера"));
 }
 
 TEST(ProgramProcess, SecondInstanceLeavesAtOnceAndEscapeEndsTheFirst) {
