@@ -25,6 +25,16 @@ export LC_ALL=uk_UA.UTF-8
 unset LANG LANGUAGE
 
 . "$(dirname "$0")/xvfb.sh"
+. "$(dirname "$0")/wine-arch.sh"
+# Debian's wine command always starts the 32-bit loader when it is
+# installed; a 64-bit program on a kernel without 32-bit support needs the
+# 64-bit loader by name.
+loader=wine
+if ! i386_runs; then
+  [ "$arch" = win64 ] || { echo "wine-run: this kernel runs no 32-bit programs; use the win64 build" >&2; exit 2; }
+  loader=/usr/lib/wine/wine64
+  export WINELOADER=$loader
+fi
 output=$(mktemp)
 trap 'stop_xvfb; rm -f "$output"' EXIT
 start_xvfb 90 140
@@ -36,7 +46,7 @@ mkdir -p "$(dirname "$prefix")"
   # Wine's services outlive wineboot: they must not inherit the lock.
   if [ ! -f "$prefix/system.reg" ]; then
     wineserver -p60 >/dev/null 2>&1 9>&- || true
-    wine wineboot --init >/dev/null 2>&1 9>&- || true
+    "$loader" wineboot --init >/dev/null 2>&1 9>&- || true
   fi
 ) 9>"$prefix.lock"
 # A server that stays up between test programs saves seconds per start;
@@ -46,7 +56,7 @@ wineserver -p60 >/dev/null 2>&1 || true
 # Wine's desktop and services, when this program starts them, outlive it and
 # inherit its output: they write to a file, which is streamed from here, so
 # that whoever reads this script's output is not kept waiting for them.
-wine "$@" >"$output" 2>&1 &
+"$loader" "$@" >"$output" 2>&1 &
 program=$!
 tail -n +1 -s 0.1 -f --pid="$program" "$output"
 wait "$program"
