@@ -45,16 +45,22 @@ void ReturnBuffer(ModemBridge* bridge, IoBuffer* buffer) {
 }
 
 HRESULT QueueControlOut(ModemBridge* bridge, IoBuffer* buffer) {
-  bridge->controlOutQueued.store(bridge->controlOutQueued.load() + 1);
+  AddQueued(&bridge->controlOutQueued, 1);
   return QueueWrite(&bridge->controlOutQueue, bridge->controlOut, buffer);
 }
 
 HRESULT QueueDataOut(ModemBridge* bridge, IoBuffer* buffer) {
+  AddQueued(&bridge->dataOutQueued, 1);
   return QueueWrite(&bridge->dataOutQueue, bridge->dataOut, buffer);
 }
 
 void QueueSend(ModemBridge* bridge, IoBuffer* buffer) {
+  AddQueued(&bridge->sendQueued, 1);
   if (Append(&bridge->sendQueue, buffer)) StartSocketSend(bridge, buffer);
+}
+
+void AddQueued(std::atomic<LONG>* queued, LONG change) {
+  queued->store(queued->load() + change);
 }
 
 IoBuffer* PopHead(IoBuffer** queue) {

@@ -15,3 +15,5 @@ HRESULT QueueDataOut(ModemBridge* bridge, IoBuffer* buffer);
 void QueueSend(ModemBridge* bridge, IoBuffer* buffer);
 // Unlinks and gives the head of a queue (null when empty).
 IoBuffer* PopHead(IoBuffer** queue);
+// Single-writer change of a queue's length (the worker's).
+void AddQueued(std::atomic<LONG>* queued, LONG change);

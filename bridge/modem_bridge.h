@@ -83,9 +83,12 @@ struct ModemBridge {
   // buffer and overlapped record are used again.
   LONG receiveInFlight;
   LONG sendInFlight;
-  // Messages in controlOutQueue; written by the worker, read by the main
-  // thread to hold polls back while the modem takes none.
+  // Buffers in controlOutQueue, dataOutQueue and sendQueue; written by the
+  // worker only. The main thread reads the first to hold polls back while
+  // the modem takes none.
   std::atomic<LONG> controlOutQueued;
+  std::atomic<LONG> dataOutQueued;
+  std::atomic<LONG> sendQueued;
   // Worker only: a reply the modem must get (connected, connect failed, link
   // lost) could not be allocated; the worker ends with this result.
   HRESULT workerFault;

@@ -3,6 +3,7 @@
 #include "app/app_state.h"
 #include "bridge/buffer_queues.h"
 #include "bridge/control_message.h"
+#include "bridge/socket_calls.h"
 
 namespace {
 
@@ -11,8 +12,11 @@ namespace {
 // keeps a misbehaving stack from hanging the worker.
 constexpr DWORD CANCELLED_TRANSFER_WAIT_MS = 5000;
 
-void ReturnQueue(ModemBridge* bridge, IoBuffer** queue) {
-  while (IoBuffer* buffer = PopHead(queue)) ReturnBuffer(bridge, buffer);
+void ReturnQueue(ModemBridge* bridge, IoBuffer** queue, std::atomic<LONG>* queued) {
+  while (IoBuffer* buffer = PopHead(queue)) {
+    AddQueued(queued, -1);
+    ReturnBuffer(bridge, buffer);
+  }
 }
 
 }  // namespace
@@ -83,9 +87,10 @@ void CloseLink(ModemBridge* bridge) {
     ReturnBuffer(bridge, bridge->receivePending);
     bridge->receivePending = nullptr;
   }
-  ReturnQueue(bridge, &bridge->sendQueue);
+  ReturnQueue(bridge, &bridge->sendQueue, &bridge->sendQueued);
   // The head of the data OUT queue may be on its way to the modem; it stays.
-  if (bridge->dataOutQueue != nullptr) ReturnQueue(bridge, &bridge->dataOutQueue->next);
+  if (bridge->dataOutQueue != nullptr)
+    ReturnQueue(bridge, &bridge->dataOutQueue->next, &bridge->dataOutQueued);
   // Last, after the socket is closed: the worker ignores these events while
   // the link is down, so one left set would end every wait at once.
   ResetEvent(bridge->receiveOverlapped.hEvent);
@@ -104,8 +109,7 @@ void StartSocketSend(ModemBridge* bridge, IoBuffer* buffer) {
   buffer->wsaBuf.len = buffer->count;
   buffer->wsaBuf.buf = reinterpret_cast<char*>(buffer->data);
   PrepareSocketTransfer(&bridge->sendOverlapped);
-  if (WSASend(bridge->socket, &buffer->wsaBuf, 1, nullptr, 0, &bridge->sendOverlapped, nullptr) ==
-          SOCKET_ERROR &&
+  if (SocketSend(bridge->socket, &buffer->wsaBuf, &bridge->sendOverlapped) == SOCKET_ERROR &&
       WSAGetLastError() != WSA_IO_PENDING) {
     ReportLinkLost(bridge);
     return;

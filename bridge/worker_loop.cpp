@@ -4,6 +4,7 @@
 #include "app/app_state.h"
 #include "bridge/buffer_queues.h"
 #include "bridge/control_message.h"
+#include "bridge/socket_calls.h"
 #include "bridge/tcp_link.h"
 #include "usb/usb_pipe.h"
 
@@ -59,9 +60,7 @@ void KeepReceiving(ModemBridge* b, bool pacedTurn, bool* retry) {
   buffer->wsaBuf.len = IO_BUFFER_SIZE;
   buffer->wsaBuf.buf = reinterpret_cast<char*>(buffer->data);
   PrepareSocketTransfer(&b->receiveOverlapped);
-  DWORD flags = 0;
-  if (WSARecv(b->socket, &buffer->wsaBuf, 1, nullptr, &flags, &b->receiveOverlapped, nullptr) ==
-          SOCKET_ERROR &&
+  if (SocketReceive(b->socket, &buffer->wsaBuf, &b->receiveOverlapped) == SOCKET_ERROR &&
       WSAGetLastError() != WSA_IO_PENDING) {
     ReportLinkLost(b);
     return;
@@ -99,7 +98,7 @@ HRESULT CompleteWrite(ModemBridge* b, UsbPipe* pipe, IoBuffer** queue, std::atom
   HRESULT r = pipe->PollCompletion(&pipe->overlapped, &transferred, 0);
   if (r != 0) return r < 0 ? r : S_OK;
   if (IoBuffer* done = PopHead(queue)) {
-    if (queued != nullptr) queued->store(queued->load() - 1);
+    AddQueued(queued, -1);
     // The queued length counts, whatever the pipe reports.
     CountTransfer(transfers, bytes, done->count);
     ReturnBuffer(b, done);
@@ -116,12 +115,13 @@ HRESULT CompleteWrite(ModemBridge* b, UsbPipe* pipe, IoBuffer** queue, std::atom
 void CompleteSend(ModemBridge* b) {
   if (b->linked.load() != 1 || WaitForSingleObject(b->sendOverlapped.hEvent, 0) != WAIT_OBJECT_0) return;
   b->sendInFlight = 0;
-  DWORD scratch = 0, scratchFlags = 0;
-  if (!WSAGetOverlappedResult(b->socket, &b->sendOverlapped, &scratch, FALSE, &scratchFlags)) {
+  DWORD scratch = 0;
+  if (!SocketResult(b->socket, &b->sendOverlapped, &scratch)) {
     ReportLinkLost(b);
     return;
   }
   if (IoBuffer* done = PopHead(&b->sendQueue)) {
+    AddQueued(&b->sendQueued, -1);
     CountTransfer(b->traffic.sendTransfers, b->traffic.sendBytes, done->count);
     ReturnBuffer(b, done);
   }
@@ -205,8 +205,8 @@ HRESULT CompleteReceive(ModemBridge* b) {
     return S_OK;
   }
   b->receiveInFlight = 0;
-  DWORD count = 0, flags = 0;
-  if (!WSAGetOverlappedResult(b->socket, &b->receiveOverlapped, &count, FALSE, &flags)) {
+  DWORD count = 0;
+  if (!SocketResult(b->socket, &b->receiveOverlapped, &count)) {
     ReportLinkLost(b);
     return S_OK;
   }
@@ -254,7 +254,7 @@ HRESULT RunPasses(ModemBridge* b) {
                            b->traffic.controlOutBytes, &b->controlOutQueued)) < 0)
       return r;
     if ((r = CompleteWrite(b, b->dataOut, &b->dataOutQueue, b->traffic.dataOutTransfers,
-                           b->traffic.dataOutBytes, nullptr)) < 0)
+                           b->traffic.dataOutBytes, &b->dataOutQueued)) < 0)
       return r;
     CompleteSend(b);
     if ((r = CompleteControlRead(b)) < 0) return r;
