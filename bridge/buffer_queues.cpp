@@ -30,6 +30,7 @@ IoBuffer* TakeBuffer(ModemBridge* bridge) {
   IoBuffer* buffer = bridge->pool;
   if (buffer != nullptr) {
     bridge->pool = buffer->next;
+    --bridge->poolCount;
   } else {
     buffer = AllocIoBuffer();
     if (buffer == nullptr) return nullptr;
@@ -40,8 +41,13 @@ IoBuffer* TakeBuffer(ModemBridge* bridge) {
 }
 
 void ReturnBuffer(ModemBridge* bridge, IoBuffer* buffer) {
+  if (bridge->poolCount >= POOL_LIMIT) {
+    FreeIoBuffer(buffer);
+    return;
+  }
   buffer->next = bridge->pool;
   bridge->pool = buffer;
+  ++bridge->poolCount;
 }
 
 HRESULT QueueControlOut(ModemBridge* bridge, IoBuffer* buffer) {

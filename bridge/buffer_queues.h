@@ -2,10 +2,15 @@
 // The worker's buffer pool and transfer queues. Worker thread only.
 #include "bridge/modem_bridge.h"
 
+// Free buffers the pool keeps: a handful beyond what one bridge has in
+// flight. Buffers returned beyond it go back to the general allocator, so a
+// modem that takes polls and answers none cannot grow the pool.
+constexpr LONG POOL_LIMIT = 8;
+
 // The head of the pool, or a new buffer when the pool is empty; next and
 // count are 0. Null only when memory is exhausted.
 IoBuffer* TakeBuffer(ModemBridge* bridge);
-// Back onto the pool; the pool never shrinks while the bridge lives.
+// Back onto the pool, or freed when the pool is full.
 void ReturnBuffer(ModemBridge* bridge, IoBuffer* buffer);
 // Appends to the control/data OUT queue; a buffer that becomes the head has
 // its write started: 0 done at once, 1 pending, negative not started.

@@ -56,6 +56,7 @@ struct ModemBridge {
   HRESULT workerResult;
   std::atomic<LONG> linked;  // written by the worker only
   IoBuffer* pool;            // free buffers, LIFO; worker only
+  LONG poolCount;            // buffers in pool, at most POOL_LIMIT; worker only
   IoBuffer* controlInPending;
   IoBuffer* controlOutQueue;
   IoBuffer* dataInPending;

@@ -3,6 +3,7 @@
 // product's, which counts live buffers and fails on demand.
 #include <gtest/gtest.h>
 
+#include "bridge/buffer_queues.h"
 #include "tests/win/bridge_fixture.h"
 #include "tests/win/test_allocator.h"
 
@@ -56,6 +57,19 @@ TEST_F(BridgeMemoryTest, AReplyThatCannotBeAllocatedEndsTheWorkerCleanly) {
   ASSERT_TRUE(Until([&] { return window_.Count(WM_GW_WORKER_ENDED) == 1; }));
   EXPECT_EQ(b->workerResult, E_OUTOFMEMORY);
   EXPECT_EQ(b->ops->IsConnected(b), 0);
+}
+
+TEST_F(BridgeMemoryTest, PollsThatGetNoAnswerKeepThePoolBounded) {
+  BridgedModem* m = Open();
+  ModemBridge* b = m->bridge();
+  long peak = 0;
+  for (uint32_t tick = 1; tick <= 1000; ++tick) {
+    b->ops->OnTick(b);
+    ASSERT_TRUE(SpinUntil([&] { return b->traffic.controlOutTransfers.load() == tick; })) << tick;
+    peak = std::max(peak, LiveBuffers());
+  }
+  // The pool, the two reads, a request on its way.
+  EXPECT_LE(peak, static_cast<long>(POOL_LIMIT) + 4);
 }
 
 TEST_F(BridgeMemoryTest, NoBufferOutlivesAStoppedBridge) {
