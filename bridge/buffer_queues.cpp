@@ -77,3 +77,10 @@ IoBuffer* PopHead(IoBuffer** queue) {
   }
   return head;
 }
+
+bool QueueFull(const std::atomic<LONG>& queued, LONG* held) {
+  const LONG length = queued.load();
+  if (length >= FLOW_HIGH_MARK) *held = 1;
+  if (length <= FLOW_LOW_MARK) *held = 0;
+  return *held != 0;
+}

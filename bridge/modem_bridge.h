@@ -90,6 +90,11 @@ struct ModemBridge {
   std::atomic<LONG> controlOutQueued;
   std::atomic<LONG> dataOutQueued;
   std::atomic<LONG> sendQueued;
+  // Worker only: the read feeding each of those queues is held back while
+  // it is full (FLOW_HIGH_MARK): control IN, the socket receive, data IN.
+  LONG controlOutFull;
+  LONG dataOutFull;
+  LONG sendFull;
   // Worker only: a reply the modem must get (connected, connect failed, link
   // lost) could not be allocated; the worker ends with this result.
   HRESULT workerFault;

@@ -25,14 +25,16 @@ HRESULT SetPolicies(ModemBridge* b) {
   return r;
 }
 
-// Keeps one read outstanding on an IN pipe. Without a buffer the pipe's
-// event is cleared (nothing is outstanding) and *retry asks for a timed wait.
-HRESULT KeepReading(ModemBridge* b, UsbPipe* pipe, IoBuffer** pending, ULONG length, bool* retry) {
+// Keeps one read outstanding on an IN pipe, unless the queue it feeds is
+// full. Without a read the pipe's event is cleared (the last completion left
+// it set); without a buffer *retry asks for a timed wait, while a held read
+// starts when its queue drains, which wakes the worker anyway.
+HRESULT KeepReading(ModemBridge* b, UsbPipe* pipe, IoBuffer** pending, ULONG length, bool held, bool* retry) {
   if (*pending != nullptr) return S_OK;
-  IoBuffer* buffer = TakeBuffer(b);
+  IoBuffer* buffer = held ? nullptr : TakeBuffer(b);
   if (buffer == nullptr) {
     ResetEvent(pipe->overlapped.hEvent);
-    *retry = true;
+    if (!held) *retry = true;
     return S_OK;
   }
   *pending = buffer;
@@ -46,6 +48,10 @@ HRESULT KeepReading(ModemBridge* b, UsbPipe* pipe, IoBuffer** pending, ULONG len
 // that a later reset is still noticed without spinning on empty receives.
 void KeepReceiving(ModemBridge* b, bool pacedTurn, bool* retry) {
   if (b->receivePending != nullptr || b->linked.load() != 1) return;
+  if (QueueFull(b->dataOutQueued, &b->dataOutFull)) {
+    ResetEvent(b->receiveOverlapped.hEvent);
+    return;
+  }
   if (b->peerClosed && !pacedTurn) {
     *retry = true;
     return;
@@ -230,9 +236,11 @@ HRESULT RunPasses(ModemBridge* b) {
   bool pacedTurn = false;
   for (;;) {
     bool retry = false;
-    HRESULT r = KeepReading(b, b->controlIn, &b->controlInPending, CONTROL_READ_SIZE, &retry);
+    HRESULT r = KeepReading(b, b->controlIn, &b->controlInPending, CONTROL_READ_SIZE,
+                            QueueFull(b->controlOutQueued, &b->controlOutFull), &retry);
     if (r < 0) return r;
-    r = KeepReading(b, b->dataIn, &b->dataInPending, DATA_READ_SIZE, &retry);
+    r = KeepReading(b, b->dataIn, &b->dataInPending, DATA_READ_SIZE, QueueFull(b->sendQueued, &b->sendFull),
+                    &retry);
     if (r < 0) return r;
     KeepReceiving(b, pacedTurn, &retry);
     if (b->workerFault < 0) return b->workerFault;

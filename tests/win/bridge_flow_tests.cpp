@@ -1,0 +1,175 @@
+// The bridge under slow, silent and broken peers: bounded queues, no byte
+// lost, repeated or reordered, no spinning. This program links a counting
+// buffer allocator and socket calls that misbehave on demand in place of
+// the product's.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "bridge/buffer_queues.h"
+#include "tests/win/bridge_fixture.h"
+#include "tests/win/socket_seam.h"
+#include "tests/win/test_allocator.h"
+
+namespace {
+
+using test_alloc::LiveBuffers;
+using Bytes = std::vector<uint8_t>;
+
+const Bytes kConnected = {CTL_CONNECTED};
+const Bytes kLinkLost = {CTL_LINK_LOST};
+
+constexpr size_t kStreamBytes = 16u << 20;
+constexpr size_t kChunk = IO_BUFFER_SIZE;
+// A bridge moving data one way at full pressure: the pool, a full queue,
+// the three reads and a control message or two.
+constexpr long kBufferBound = POOL_LIMIT + FLOW_HIGH_MARK + 6;
+
+// Byte `i` of a test stream. Any piece lost, repeated or out of order moves
+// what follows it off its place, which shows.
+uint8_t StreamByte(uint64_t i) {
+  uint64_t z = i * 0x9E3779B97F4A7C15ull;
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  return static_cast<uint8_t>(z >> 56);
+}
+
+Bytes StreamPiece(uint64_t offset, size_t size) {
+  Bytes out(size);
+  for (size_t i = 0; i < size; ++i) out[i] = StreamByte(offset + i);
+  return out;
+}
+
+bool IsStreamAt(const Bytes& piece, uint64_t offset) {
+  for (size_t i = 0; i < piece.size(); ++i) {
+    if (piece[i] != StreamByte(offset + i)) return false;
+  }
+  return true;
+}
+
+class BridgeFlowTest : public BridgeFixture {
+ protected:
+  void SetUp() override {
+    BridgeFixture::SetUp();
+    seam::Reset();
+  }
+  void TearDown() override {
+    modem_.reset();
+    seam::Reset();
+    window_.Pump(0);
+    window_.Clear();
+    EXPECT_EQ(LiveBuffers(), 0);
+  }
+
+  // The highest live-buffer count and queue length seen so far.
+  void Sample(const std::atomic<LONG>& queued) {
+    peakLive_ = std::max(peakLive_, LiveBuffers());
+    peakQueued_ = std::max(peakQueued_, static_cast<long>(queued.load()));
+  }
+
+  // The modem hands the stream over a chunk at a time, as fast as the
+  // gateway reads it, until all is sent or the gateway has read nothing
+  // for `stallMs`.
+  void Feed(BridgedModem* m, size_t* sent, DWORD stallMs) {
+    ULONGLONG progress = GetTickCount64();
+    while (*sent < kStreamBytes && GetTickCount64() - progress < stallMs) {
+      Sample(m->bridge()->sendQueued);
+      if (simbus::LocalBus().Waiting(m->modem(), simbus::DATA_IN) != 0) {
+        Sleep(1);
+        continue;
+      }
+      m->SendData(StreamPiece(*sent, kChunk));
+      *sent += kChunk;
+      progress = GetTickCount64();
+    }
+  }
+
+  long peakLive_ = 0;
+  long peakQueued_ = 0;
+};
+
+TEST_F(BridgeFlowTest, AServerThatStopsReadingHoldsTheModemBackAndLosesNothing) {
+  BridgedModem* m = Open();
+  LoopbackServer server;
+  Link(m, &server);
+  size_t sent = 0;
+  Feed(m, &sent, 500);
+  EXPECT_LT(sent, kStreamBytes) << "the modem was never held back";
+
+  std::atomic<bool> intact{true};
+  std::thread reader([&] {
+    for (size_t got = 0; got < kStreamBytes && intact; got += kChunk) {
+      Bytes piece;
+      intact = server.ReceiveExactly(kChunk, &piece, 30000) && IsStreamAt(piece, got);
+    }
+  });
+  Feed(m, &sent, 30000);
+  reader.join();
+  EXPECT_EQ(sent, kStreamBytes);
+  EXPECT_TRUE(intact);
+  EXPECT_LE(peakQueued_, FLOW_HIGH_MARK);
+  EXPECT_LE(peakLive_, kBufferBound);
+}
+
+TEST_F(BridgeFlowTest, AModemThatStopsTakingDataHoldsTheServerBackAndLosesNothing) {
+  BridgedModem* m = Open();
+  LoopbackServer server;
+  Link(m, &server);
+  simbus::LocalBus().HoldWrites(m->modem(), simbus::DATA_OUT, true);
+  std::atomic<size_t> pushed{0};
+  std::thread sender([&] {
+    constexpr size_t kPiece = 64 * 1024;
+    for (size_t at = 0; at < kStreamBytes && server.Send(StreamPiece(at, kPiece).data(), kPiece);
+         at += kPiece) {
+      pushed = at + kPiece;
+    }
+  });
+  // Until the server cannot push any more.
+  for (size_t last = SIZE_MAX; last != pushed.load() && pushed.load() < kStreamBytes;) {
+    last = pushed.load();
+    SpinUntil(
+        [&] {
+          Sample(m->bridge()->dataOutQueued);
+          return false;
+        },
+        500);
+  }
+  EXPECT_LT(pushed.load(), kStreamBytes) << "the server was never held back";
+
+  simbus::LocalBus().HoldWrites(m->modem(), simbus::DATA_OUT, false);
+  size_t got = 0;
+  for (Bytes piece; got < kStreamBytes; got += piece.size()) {
+    Sample(m->bridge()->dataOutQueued);
+    ASSERT_TRUE(m->TakeData(&piece, 30000)) << got;
+    ASSERT_TRUE(IsStreamAt(piece, got)) << got;
+  }
+  sender.join();
+  EXPECT_EQ(got, kStreamBytes);
+  EXPECT_LE(peakQueued_, FLOW_HIGH_MARK);
+  EXPECT_LE(peakLive_, kBufferBound);
+}
+
+// A modem that takes no control messages yet keeps asking for links cannot
+// make the replies pile up: its later requests wait on its own side.
+TEST_F(BridgeFlowTest, AModemThatTakesNoControlMessagesIsHeldBackToo) {
+  BridgedModem* m = Open();
+  ModemBridge* b = m->bridge();
+  simbus::LocalBus().HoldWrites(m->modem(), simbus::CONTROL_OUT, true);
+  constexpr LONG kRequests = FLOW_HIGH_MARK * 2;
+  LONG sent = 0;
+  while (sent < kRequests) {
+    m->SendConnect("x");  // refused at once, so each gets its reply
+    ++sent;
+    if (!SpinUntil([&] { return b->controlOutQueued.load() == sent; }, 300)) break;
+    Sample(b->controlOutQueued);
+  }
+  EXPECT_LT(sent, kRequests) << "the modem was never held back";
+  // A request read before the queue filled still gets its reply.
+  EXPECT_LE(peakQueued_, FLOW_HIGH_MARK + 1);
+  simbus::LocalBus().HoldWrites(m->modem(), simbus::CONTROL_OUT, false);
+  for (LONG i = 0; i < sent; ++i) ASSERT_EQ(m->NextControl(), Bytes{CTL_CONNECT_FAILED}) << i;
+  EXPECT_TRUE(m->NextControl(300).empty());
+}
+
+}  // namespace
