@@ -108,6 +108,10 @@ void ReportLinkLost(ModemBridge* bridge) {
 void StartSocketSend(ModemBridge* bridge, IoBuffer* buffer) {
   buffer->wsaBuf.len = buffer->count;
   buffer->wsaBuf.buf = reinterpret_cast<char*>(buffer->data);
+  SendRemainder(bridge, buffer);
+}
+
+void SendRemainder(ModemBridge* bridge, IoBuffer* buffer) {
   PrepareSocketTransfer(&bridge->sendOverlapped);
   if (SocketSend(bridge->socket, &buffer->wsaBuf, &bridge->sendOverlapped) == SOCKET_ERROR &&
       WSAGetLastError() != WSA_IO_PENDING) {

@@ -12,6 +12,9 @@ void CloseLink(ModemBridge* bridge);
 void JoinConnectThread(ModemBridge* bridge);
 void ReportLinkLost(ModemBridge* bridge);
 void StartSocketSend(ModemBridge* bridge, IoBuffer* buffer);
+// Sends what the buffer's socket descriptor still covers (the rest of a
+// buffer the stack took only part of).
+void SendRemainder(ModemBridge* bridge, IoBuffer* buffer);
 void PostLinkChanged(ModemBridge* bridge);
 // Readies a socket transfer's overlapped record for its next use: cleared,
 // its event kept and reset.

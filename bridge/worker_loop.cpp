@@ -121,14 +121,29 @@ HRESULT CompleteWrite(ModemBridge* b, UsbPipe* pipe, IoBuffer** queue, std::atom
 void CompleteSend(ModemBridge* b) {
   if (b->linked.load() != 1 || WaitForSingleObject(b->sendOverlapped.hEvent, 0) != WAIT_OBJECT_0) return;
   b->sendInFlight = 0;
-  DWORD scratch = 0;
-  if (!SocketResult(b->socket, &b->sendOverlapped, &scratch)) {
+  DWORD sent = 0;
+  if (!SocketResult(b->socket, &b->sendOverlapped, &sent)) {
     ReportLinkLost(b);
+    return;
+  }
+  IoBuffer* head = b->sendQueue;
+  if (head != nullptr && sent < head->wsaBuf.len) {
+    // The stack took part of the buffer: the rest goes out next. A send that
+    // took nothing would be repeated for ever, so the link counts as lost.
+    if (sent == 0) {
+      ReportLinkLost(b);
+      return;
+    }
+    CountBytes(b->traffic.sendBytes, sent);
+    head->wsaBuf.buf += sent;
+    head->wsaBuf.len -= sent;
+    SendRemainder(b, head);
     return;
   }
   if (IoBuffer* done = PopHead(&b->sendQueue)) {
     AddQueued(&b->sendQueued, -1);
-    CountTransfer(b->traffic.sendTransfers, b->traffic.sendBytes, done->count);
+    // The bytes of this completion; earlier parts were counted as they went.
+    CountTransfer(b->traffic.sendTransfers, b->traffic.sendBytes, sent);
     ReturnBuffer(b, done);
   }
   if (b->sendQueue != nullptr) {

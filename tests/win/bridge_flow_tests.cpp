@@ -172,4 +172,39 @@ TEST_F(BridgeFlowTest, AModemThatTakesNoControlMessagesIsHeldBackToo) {
   EXPECT_TRUE(m->NextControl(300).empty());
 }
 
+TEST_F(BridgeFlowTest, PartialSendsDeliverEveryByteOnceInOrder) {
+  BridgedModem* m = Open();
+  LoopbackServer server;
+  Link(m, &server);
+  seam::LimitSends(1000);
+  Bytes sent;
+  constexpr uint32_t kReads = 24;
+  for (uint32_t i = 0; i < kReads; ++i) {
+    const Bytes chunk = StreamPiece(sent.size(), 1 + i * 170);
+    sent.insert(sent.end(), chunk.begin(), chunk.end());
+    m->SendData(chunk);
+  }
+  Bytes got;
+  ASSERT_TRUE(server.ReceiveExactly(sent.size(), &got, 5000));
+  EXPECT_EQ(got, sent);
+  EXPECT_FALSE(server.ReceiveExactly(1, &got, 300)) << "a byte arrived twice";
+  ModemBridge* b = m->bridge();
+  EXPECT_TRUE(Until([&] { return b->traffic.sendTransfers.load() == kReads; }));
+  EXPECT_EQ(b->traffic.sendBytes.load(), sent.size());
+}
+
+TEST_F(BridgeFlowTest, ASendThatFailsIsALostLinkAndTheWorkerGoesOn) {
+  BridgedModem* m = Open();
+  for (seam::Fault fault : {seam::Fault::FailStart, seam::Fault::FailCompletion}) {
+    LoopbackServer server;
+    Link(m, &server);
+    seam::ArmNextSend(fault);
+    m->SendData({1, 2, 3});
+    EXPECT_EQ(m->NextControl(), kLinkLost);
+    EXPECT_TRUE(Until([&] { return m->bridge()->ops->IsConnected(m->bridge()) == 0; }));
+    EXPECT_TRUE(server.SeesClose(5000));
+  }
+  EXPECT_EQ(window_.Count(WM_GW_WORKER_ENDED), 0u);
+}
+
 }  // namespace
