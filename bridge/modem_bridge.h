@@ -75,10 +75,10 @@ struct ModemBridge {
   // thread waits for its connect on this and the socket's own event, so no
   // one closes its socket under a Winsock call still using it.
   HANDLE connectCancel;
-  // Worker only. The server has closed its sending side: receives would
-  // complete at once with 0 bytes, so they are posted at a slow pace, only
-  // to notice a later reset.
-  LONG peerClosed;
+  // Worker only. After the server has closed its sending side receives
+  // complete at once with 0 bytes: the next one is posted no sooner than
+  // this tick count (0: at once), only to notice a later reset.
+  ULONGLONG nextReceiveAt;
   // Worker only: a WSARecv or WSASend was started and its completion not yet
   // taken. CloseLink waits for such a cancelled transfer to finish before its
   // buffer and overlapped record are used again.

@@ -82,7 +82,7 @@ void CloseLink(ModemBridge* bridge) {
   if (bridge->sendInFlight) WaitForSingleObject(bridge->sendOverlapped.hEvent, CANCELLED_TRANSFER_WAIT_MS);
   bridge->receiveInFlight = 0;
   bridge->sendInFlight = 0;
-  bridge->peerClosed = 0;
+  bridge->nextReceiveAt = 0;
   if (bridge->receivePending != nullptr) {
     ReturnBuffer(bridge, bridge->receivePending);
     bridge->receivePending = nullptr;

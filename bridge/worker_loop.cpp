@@ -16,6 +16,11 @@ constexpr UCHAR POLICY_ON = 1;
 // closed its side, the worker looks again this often.
 constexpr DWORD RETRY_MS = 100;
 
+// Lowers the time-out of this pass's wait to `ms`.
+void WaitAtMost(DWORD* timeout, ULONGLONG ms) {
+  if (ms < *timeout) *timeout = static_cast<DWORD>(ms);
+}
+
 HRESULT SetPolicies(ModemBridge* b) {
   UCHAR on = POLICY_ON;
   HRESULT r = b->controlOut->SetPolicy(SHORT_PACKET_TERMINATE, sizeof on, &on);
@@ -27,14 +32,15 @@ HRESULT SetPolicies(ModemBridge* b) {
 
 // Keeps one read outstanding on an IN pipe, unless the queue it feeds is
 // full. Without a read the pipe's event is cleared (the last completion left
-// it set); without a buffer *retry asks for a timed wait, while a held read
+// it set); without a buffer the worker looks again soon, while a held read
 // starts when its queue drains, which wakes the worker anyway.
-HRESULT KeepReading(ModemBridge* b, UsbPipe* pipe, IoBuffer** pending, ULONG length, bool held, bool* retry) {
+HRESULT KeepReading(ModemBridge* b, UsbPipe* pipe, IoBuffer** pending, ULONG length, bool held,
+                    DWORD* timeout) {
   if (*pending != nullptr) return S_OK;
   IoBuffer* buffer = held ? nullptr : TakeBuffer(b);
   if (buffer == nullptr) {
     ResetEvent(pipe->overlapped.hEvent);
-    if (!held) *retry = true;
+    if (!held) WaitAtMost(timeout, RETRY_MS);
     return S_OK;
   }
   *pending = buffer;
@@ -44,22 +50,26 @@ HRESULT KeepReading(ModemBridge* b, UsbPipe* pipe, IoBuffer** pending, ULONG len
 }
 
 // Keeps one receive outstanding while the link is up. After the server has
-// closed its side, a receive is posted only on a timed-out pass (paced), so
-// that a later reset is still noticed without spinning on empty receives.
-void KeepReceiving(ModemBridge* b, bool pacedTurn, bool* retry) {
+// closed its side, receives are paced by the clock, however often other
+// sources wake the worker: a later reset is still noticed soon, and empty
+// receives do not spin.
+void KeepReceiving(ModemBridge* b, DWORD* timeout) {
   if (b->receivePending != nullptr || b->linked.load() != 1) return;
   if (QueueFull(b->dataOutQueued, &b->dataOutFull)) {
     ResetEvent(b->receiveOverlapped.hEvent);
     return;
   }
-  if (b->peerClosed && !pacedTurn) {
-    *retry = true;
-    return;
+  if (b->nextReceiveAt != 0) {
+    const ULONGLONG now = GetTickCount64();
+    if (now < b->nextReceiveAt) {
+      WaitAtMost(timeout, b->nextReceiveAt - now);
+      return;
+    }
   }
   IoBuffer* buffer = TakeBuffer(b);
   if (buffer == nullptr) {
     ResetEvent(b->receiveOverlapped.hEvent);
-    *retry = true;
+    WaitAtMost(timeout, RETRY_MS);
     return;
   }
   b->receivePending = buffer;
@@ -239,31 +249,28 @@ HRESULT CompleteReceive(ModemBridge* b) {
     return r < 0 ? r : S_OK;
   }
   // The server closed its side. The link stays up and the modem is told
-  // nothing, but no new receive is posted: it would complete at once with
-  // zero bytes on every pass.
+  // nothing, but the next receive waits: it would complete at once with zero
+  // bytes on every pass.
   ReturnBuffer(b, buffer);
-  b->peerClosed = 1;
+  b->nextReceiveAt = GetTickCount64() + RETRY_MS;
   ResetEvent(b->receiveOverlapped.hEvent);
   return S_OK;
 }
 
 HRESULT RunPasses(ModemBridge* b) {
-  bool pacedTurn = false;
   for (;;) {
-    bool retry = false;
+    DWORD timeout = INFINITE;
     HRESULT r = KeepReading(b, b->controlIn, &b->controlInPending, CONTROL_READ_SIZE,
-                            QueueFull(b->controlOutQueued, &b->controlOutFull), &retry);
+                            QueueFull(b->controlOutQueued, &b->controlOutFull), &timeout);
     if (r < 0) return r;
     r = KeepReading(b, b->dataIn, &b->dataInPending, DATA_READ_SIZE, QueueFull(b->sendQueued, &b->sendFull),
-                    &retry);
+                    &timeout);
     if (r < 0) return r;
-    KeepReceiving(b, pacedTurn, &retry);
+    KeepReceiving(b, &timeout);
     if (b->workerFault < 0) return b->workerFault;
 
-    const DWORD wait =
-        MsgWaitForMultipleObjects(WAIT_HANDLE_COUNT, b->waitHandles, FALSE, retry ? RETRY_MS : INFINITE, 0);
+    const DWORD wait = MsgWaitForMultipleObjects(WAIT_HANDLE_COUNT, b->waitHandles, FALSE, timeout, 0);
     if (wait != WAIT_TIMEOUT && wait > WAIT_OBJECT_0 + WAIT_HANDLE_COUNT - 1) return E_UNEXPECTED;
-    pacedTurn = wait == WAIT_TIMEOUT;
     // Reset before the stop flag, the outbox and the connect result are
     // looked at, so that anything posted after this point sets the event
     // again. (Looking at the flag first would let a Stop that lands between
