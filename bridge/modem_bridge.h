@@ -33,6 +33,19 @@ struct BridgeOps {
 };
 
 constexpr int WAIT_HANDLE_COUNT = 7;
+constexpr int RECEIVE_WAIT_INDEX = 5;
+constexpr int SEND_WAIT_INDEX = 6;
+
+// The overlapped record of one socket transfer, with its own manual-reset
+// event. Allocated apart from the bridge: a cancelled transfer whose
+// completion is late is parked whole, with its buffer, while the next link
+// uses a fresh record.
+struct SocketTransfer {
+  OVERLAPPED overlapped;  // hEvent owned
+  LONG inFlight;          // started, and its completion not yet taken
+  IoBuffer* buffer;       // parked only: the buffer the stack may still use
+  SocketTransfer* next;   // parked only
+};
 
 struct ModemBridge {
   const BridgeOps* ops;
@@ -63,10 +76,10 @@ struct ModemBridge {
   IoBuffer* dataOutQueue;
   IoBuffer* receivePending;
   IoBuffer* sendQueue;
-  CRITICAL_SECTION lock;  // guards outbox and socket
-  IoBuffer* outbox;       // posted by the main thread, not yet taken by the worker
-  OVERLAPPED receiveOverlapped;
-  OVERLAPPED sendOverlapped;
+  CRITICAL_SECTION lock;            // guards outbox and socket
+  IoBuffer* outbox;                 // posted by the main thread, not yet taken by the worker
+  SocketTransfer* receiveTransfer;  // its event is waitHandles[RECEIVE_WAIT_INDEX]
+  SocketTransfer* sendTransfer;     // its event is waitHandles[SEND_WAIT_INDEX]
   TrafficCounters traffic;
   HWND statusWindow;  // the open status window, or null
   StatusCache status;
@@ -79,11 +92,10 @@ struct ModemBridge {
   // complete at once with 0 bytes: the next one is posted no sooner than
   // this tick count (0: at once), only to notice a later reset.
   ULONGLONG nextReceiveAt;
-  // Worker only: a WSARecv or WSASend was started and its completion not yet
-  // taken. CloseLink waits for such a cancelled transfer to finish before its
-  // buffer and overlapped record are used again.
-  LONG receiveInFlight;
-  LONG sendInFlight;
+  // Worker only: cancelled socket transfers whose completion had not come
+  // when their link closed, each with its buffer, until the completion
+  // arrives or the bridge is destroyed.
+  SocketTransfer* parkedTransfers;
   // Buffers in controlOutQueue, dataOutQueue and sendQueue; written by the
   // worker only. The main thread reads the first to hold polls back while
   // the modem takes none.

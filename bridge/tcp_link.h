@@ -11,6 +11,16 @@ void CloseLink(ModemBridge* bridge);
 // request buffer back into the pool.
 void JoinConnectThread(ModemBridge* bridge);
 void ReportLinkLost(ModemBridge* bridge);
+// A socket transfer record with a new event, or null.
+SocketTransfer* NewSocketTransfer();
+// Closes its event and frees it with the buffer it holds; null is ignored.
+void FreeSocketTransfer(SocketTransfer* transfer);
+// Takes back the parked transfers whose completion has come: their buffers
+// return to the pool.
+void ReapParkedTransfers(ModemBridge* bridge);
+// Destruction: frees every parked transfer, giving the late completions a
+// last bounded wait first.
+void FreeParkedTransfers(ModemBridge* bridge);
 void StartSocketSend(ModemBridge* bridge, IoBuffer* buffer);
 // Sends what the buffer's socket descriptor still covers (the rest of a
 // buffer the stack took only part of).

@@ -56,7 +56,7 @@ HRESULT KeepReading(ModemBridge* b, UsbPipe* pipe, IoBuffer** pending, ULONG len
 void KeepReceiving(ModemBridge* b, DWORD* timeout) {
   if (b->receivePending != nullptr || b->linked.load() != 1) return;
   if (QueueFull(b->dataOutQueued, &b->dataOutFull)) {
-    ResetEvent(b->receiveOverlapped.hEvent);
+    ResetEvent(b->receiveTransfer->overlapped.hEvent);
     return;
   }
   if (b->nextReceiveAt != 0) {
@@ -68,20 +68,20 @@ void KeepReceiving(ModemBridge* b, DWORD* timeout) {
   }
   IoBuffer* buffer = TakeBuffer(b);
   if (buffer == nullptr) {
-    ResetEvent(b->receiveOverlapped.hEvent);
+    ResetEvent(b->receiveTransfer->overlapped.hEvent);
     WaitAtMost(timeout, RETRY_MS);
     return;
   }
   b->receivePending = buffer;
   buffer->wsaBuf.len = IO_BUFFER_SIZE;
   buffer->wsaBuf.buf = reinterpret_cast<char*>(buffer->data);
-  PrepareSocketTransfer(&b->receiveOverlapped);
-  if (SocketReceive(b->socket, &buffer->wsaBuf, &b->receiveOverlapped) == SOCKET_ERROR &&
+  PrepareSocketTransfer(&b->receiveTransfer->overlapped);
+  if (SocketReceive(b->socket, &buffer->wsaBuf, &b->receiveTransfer->overlapped) == SOCKET_ERROR &&
       WSAGetLastError() != WSA_IO_PENDING) {
     ReportLinkLost(b);
     return;
   }
-  b->receiveInFlight = 1;
+  b->receiveTransfer->inFlight = 1;
 }
 
 HRESULT TakeOutbox(ModemBridge* b) {
@@ -129,10 +129,11 @@ HRESULT CompleteWrite(ModemBridge* b, UsbPipe* pipe, IoBuffer** queue, std::atom
 }
 
 void CompleteSend(ModemBridge* b) {
-  if (b->linked.load() != 1 || WaitForSingleObject(b->sendOverlapped.hEvent, 0) != WAIT_OBJECT_0) return;
-  b->sendInFlight = 0;
+  if (b->linked.load() != 1 || WaitForSingleObject(b->sendTransfer->overlapped.hEvent, 0) != WAIT_OBJECT_0)
+    return;
+  b->sendTransfer->inFlight = 0;
   DWORD sent = 0;
-  if (!SocketResult(b->socket, &b->sendOverlapped, &sent)) {
+  if (!SocketResult(b->socket, &b->sendTransfer->overlapped, &sent)) {
     ReportLinkLost(b);
     return;
   }
@@ -159,7 +160,7 @@ void CompleteSend(ModemBridge* b) {
   if (b->sendQueue != nullptr) {
     StartSocketSend(b, b->sendQueue);
   } else {
-    ResetEvent(b->sendOverlapped.hEvent);
+    ResetEvent(b->sendTransfer->overlapped.hEvent);
   }
 }
 
@@ -228,16 +229,16 @@ HRESULT CompleteDataRead(ModemBridge* b) {
 }
 
 HRESULT CompleteReceive(ModemBridge* b) {
-  if (b->linked.load() != 1 || WaitForSingleObject(b->receiveOverlapped.hEvent, 0) != WAIT_OBJECT_0)
+  if (b->linked.load() != 1 || WaitForSingleObject(b->receiveTransfer->overlapped.hEvent, 0) != WAIT_OBJECT_0)
     return S_OK;
   IoBuffer* buffer = b->receivePending;
   if (buffer == nullptr) {
-    ResetEvent(b->receiveOverlapped.hEvent);
+    ResetEvent(b->receiveTransfer->overlapped.hEvent);
     return S_OK;
   }
-  b->receiveInFlight = 0;
+  b->receiveTransfer->inFlight = 0;
   DWORD count = 0;
-  if (!SocketResult(b->socket, &b->receiveOverlapped, &count)) {
+  if (!SocketResult(b->socket, &b->receiveTransfer->overlapped, &count)) {
     ReportLinkLost(b);
     return S_OK;
   }
@@ -253,13 +254,14 @@ HRESULT CompleteReceive(ModemBridge* b) {
   // bytes on every pass.
   ReturnBuffer(b, buffer);
   b->nextReceiveAt = GetTickCount64() + RETRY_MS;
-  ResetEvent(b->receiveOverlapped.hEvent);
+  ResetEvent(b->receiveTransfer->overlapped.hEvent);
   return S_OK;
 }
 
 HRESULT RunPasses(ModemBridge* b) {
   for (;;) {
     DWORD timeout = INFINITE;
+    ReapParkedTransfers(b);
     HRESULT r = KeepReading(b, b->controlIn, &b->controlInPending, CONTROL_READ_SIZE,
                             QueueFull(b->controlOutQueued, &b->controlOutFull), &timeout);
     if (r < 0) return r;

@@ -21,6 +21,7 @@ struct Slot {
 std::mutex g_lock;
 Slot g_receive, g_send;
 ULONG g_sendLimit = 0;
+int g_receiveCalls = 0;
 
 // The call as the armed fault makes it; the lock is held.
 int Misbehave(Slot* slot, WSABUF* buffer, OVERLAPPED* overlapped) {
@@ -48,6 +49,7 @@ int Misbehave(Slot* slot, WSABUF* buffer, OVERLAPPED* overlapped) {
 int SocketReceive(SOCKET s, WSABUF* buffer, OVERLAPPED* overlapped) {
   {
     std::lock_guard<std::mutex> hold(g_lock);
+    ++g_receiveCalls;
     if (g_receive.fake == overlapped) g_receive.fake = nullptr;  // the record is used afresh
     if (g_receive.armed) return Misbehave(&g_receive, buffer, overlapped);
   }
@@ -101,6 +103,16 @@ void LimitSends(ULONG bytes) {
   g_sendLimit = bytes;
 }
 
+bool Holds(bool receive) {
+  std::lock_guard<std::mutex> hold(g_lock);
+  return (receive ? g_receive : g_send).held != nullptr;
+}
+
+int ReceiveCalls() {
+  std::lock_guard<std::mutex> hold(g_lock);
+  return g_receiveCalls;
+}
+
 bool CompleteHeld(bool receive, uint8_t fill) {
   std::lock_guard<std::mutex> hold(g_lock);
   Slot& slot = receive ? g_receive : g_send;
@@ -118,6 +130,7 @@ void Reset() {
   g_receive = Slot();
   g_send = Slot();
   g_sendLimit = 0;
+  g_receiveCalls = 0;
 }
 
 }  // namespace seam

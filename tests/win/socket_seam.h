@@ -19,6 +19,10 @@ void ArmNextSend(Fault fault);
 // Every later send asks the stack for at most `bytes` (0: all it was given),
 // so sends complete with fewer bytes than the bridge asked for.
 void LimitSends(ULONG bytes);
+// Whether a receive (or send) call is being held.
+bool Holds(bool receive);
+// Receive calls made since the last Reset.
+int ReceiveCalls();
 // Completes the held transfer now, successfully, as a late stack would: a
 // receive fills its whole buffer with `fill`. False when none is held.
 bool CompleteHeld(bool receive, uint8_t fill);
