@@ -108,7 +108,8 @@ struct ModemBridge {
   LONG dataOutFull;
   LONG sendFull;
   // Worker only: a reply the modem must get (connected, connect failed, link
-  // lost) could not be allocated; the worker ends with this result.
+  // lost) could not be allocated, or the write of a link-lost notice could
+  // not start; the worker ends with this result.
   HRESULT workerFault;
 };
 

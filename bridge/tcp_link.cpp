@@ -187,8 +187,11 @@ void CloseLink(ModemBridge* bridge) {
 
 void ReportLinkLost(ModemBridge* bridge) {
   // Queued before the teardown, so the modem hears of the loss even though
-  // the data still in flight is dropped.
-  QueueReply(bridge, CTL_LINK_LOST);
+  // the data still in flight is dropped. A notice whose write cannot start
+  // would hold every later control message behind it for good: the worker
+  // ends with that result instead, as for any USB write that cannot start.
+  const HRESULT r = QueueReply(bridge, CTL_LINK_LOST);
+  if (r < 0) bridge->workerFault = r;
   CloseLink(bridge);
 }
 

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <thread>
 
+#include "app/result_codes.h"
 #include "bridge/buffer_queues.h"
 #include "tests/win/bridge_fixture.h"
 #include "tests/win/socket_seam.h"
@@ -231,6 +232,18 @@ TEST_F(BridgeFlowTest, ASendThatFailsIsALostLinkAndTheWorkerGoesOn) {
     EXPECT_TRUE(server.SeesClose(5000));
   }
   EXPECT_EQ(window_.Count(WM_GW_WORKER_ENDED), 0u);
+}
+
+TEST_F(BridgeFlowTest, ALinkLostNoticeThatCannotBeWrittenEndsTheWorker) {
+  BridgedModem* m = Open();
+  LoopbackServer server;
+  Link(m, &server);
+  // Every later control message would wait behind a notice never written.
+  simbus::LocalBus().FailCall(m->modem(), simbus::BusCall::WritePipe, simbus::CONTROL_OUT, ERROR_GEN_FAILURE);
+  seam::ArmNextSend(seam::Fault::FailStart);
+  m->SendData({1});
+  ASSERT_TRUE(Until([&] { return window_.Count(WM_GW_WORKER_ENDED) == 1; }));
+  EXPECT_EQ(m->bridge()->workerResult, GW_E_USB);
 }
 
 // The stack completes a cancelled receive long after its socket closed. The
