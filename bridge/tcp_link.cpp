@@ -140,7 +140,11 @@ void PrepareSocketTransfer(OVERLAPPED* overlapped) {
 }
 
 void PostLinkChanged(ModemBridge* bridge) {
-  PostMessageA(g_app.mainWindow, WM_GW_LINK_CHANGED, reinterpret_cast<WPARAM>(bridge->device), 0);
+  PostToMainWindow(WM_GW_LINK_CHANGED, reinterpret_cast<WPARAM>(bridge->device), 0);
+}
+
+bool PostToMainWindow(UINT message, WPARAM wParam, LPARAM lParam) {
+  return g_app.mainWindow != nullptr && PostMessageA(g_app.mainWindow, message, wParam, lParam);
 }
 
 HRESULT QueueReply(ModemBridge* bridge, uint8_t type) {

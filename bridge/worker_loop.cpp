@@ -1,7 +1,6 @@
 // The bridge's worker thread: every transfer of one modem, on one thread
 // that waits on seven events and, whenever it wakes, looks at every source
 // in a fixed order with zero time-outs.
-#include "app/app_state.h"
 #include "bridge/buffer_queues.h"
 #include "bridge/control_message.h"
 #include "bridge/socket_calls.h"
@@ -201,11 +200,9 @@ HRESULT CompleteControlRead(ModemBridge* b) {
   if (r < 0 || message == nullptr) return r;
   CountTransfer(b->traffic.controlInTransfers, b->traffic.controlInBytes, message->count);
   if (message->count >= 1 && message->data[0] == CTL_CONNECT) return ServeConnectRequest(b, message);
-  // A message the main window cannot receive would have no owner. (Posted to
-  // no window at all, it would land in this thread's own queue.)
-  if (g_app.mainWindow == nullptr ||
-      !PostMessageA(g_app.mainWindow, WM_GW_DEVICE_MESSAGE, reinterpret_cast<WPARAM>(b->device),
-                    reinterpret_cast<LPARAM>(message))) {
+  // A message the main window cannot receive would have no owner.
+  if (!PostToMainWindow(WM_GW_DEVICE_MESSAGE, reinterpret_cast<WPARAM>(b->device),
+                        reinterpret_cast<LPARAM>(message))) {
     ReturnBuffer(b, message);
   }
   return S_OK;
@@ -311,6 +308,6 @@ DWORD WINAPI WorkerLoop(LPVOID param) {
   b->dataOut->Abort();
   CloseLink(b);
   b->workerResult = r;
-  PostMessageA(g_app.mainWindow, WM_GW_WORKER_ENDED, reinterpret_cast<WPARAM>(b->device), 0);
+  PostToMainWindow(WM_GW_WORKER_ENDED, reinterpret_cast<WPARAM>(b->device), 0);
   return static_cast<DWORD>(r);
 }

@@ -81,6 +81,7 @@ TEST_F(BridgeTest, AnswersEachConnectRequestWithOneByte) {
   m->SendConnect("127.0.0.1:" + std::to_string(UnusedLoopbackPort()));
   EXPECT_EQ(m->NextControl(), kConnectFailed);
   EXPECT_EQ(b->connectResult.load(), GW_E_NETWORK);
+  EXPECT_EQ(b->connectError, static_cast<DWORD>(WSAECONNREFUSED));
   EXPECT_EQ(b->ops->IsConnected(b), 0);
 
   // Texts that name no server never reach the network.
@@ -89,6 +90,7 @@ TEST_F(BridgeTest, AnswersEachConnectRequestWithOneByte) {
     m->SendConnect(text);
     EXPECT_EQ(m->NextControl(), kConnectFailed) << text;
     EXPECT_EQ(b->connectResult.load(), E_INVALIDARG) << text;
+    EXPECT_EQ(b->connectError, 0u) << text;  // the thread's own: nothing failed
   }
   EXPECT_EQ(b->ops->IsConnected(b), 0);
 }
