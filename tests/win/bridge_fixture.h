@@ -57,6 +57,15 @@ class BridgeFixture : public ::testing::Test {
     ASSERT_TRUE(Until([&] { return m->bridge()->ops->IsConnected(m->bridge()) == 1; }));
   }
 
+  // A linked modem whose server has then closed its sending side.
+  BridgedModem* OpenHalfClosed(LoopbackServer* server) {
+    BridgedModem* m = Open();
+    Link(m, server);
+    server->HalfClose();
+    window_.Pump(300);  // the worker sees the close
+    return m;
+  }
+
   // The private messages posted from index `first` on, in order.
   std::vector<UINT> PostedSince(size_t first) const {
     std::vector<UINT> out;

@@ -197,12 +197,9 @@ TEST_F(BridgeFlowTest, PartialSendsDeliverEveryByteOnceInOrder) {
 // Wine does not fail a receive after the server half-closed and then reset
 // the connection (it keeps reporting the close), so the seam fails it.
 TEST_F(BridgeFlowTest, AResetAfterAHalfCloseIsReportedWhilePollsRun) {
-  BridgedModem* m = Open();
-  ModemBridge* b = m->bridge();
   LoopbackServer server;
-  Link(m, &server);
-  server.HalfClose();
-  window_.Pump(300);
+  BridgedModem* m = OpenHalfClosed(&server);
+  ModemBridge* b = m->bridge();
   seam::ArmNextReceive(seam::Fault::FailStart);
   // A tick's poll, and the modem's answer half a tick later.
   bool lost = false;

@@ -154,12 +154,9 @@ TEST_F(BridgeTest, ServerResetReportsLinkLostBehindEarlierControlMessages) {
 }
 
 TEST_F(BridgeTest, ServerHalfCloseKeepsTheLinkWithoutNoticeOrSpinning) {
-  BridgedModem* m = Open();
-  ModemBridge* b = m->bridge();
   LoopbackServer server;
-  Link(m, &server);
-  server.HalfClose();
-  window_.Pump(300);
+  BridgedModem* m = OpenHalfClosed(&server);
+  ModemBridge* b = m->bridge();
 
   // The main window polls on every tick meanwhile.
   const uint32_t receives = b->traffic.receiveTransfers.load();
