@@ -30,6 +30,7 @@ IoBuffer* TakeBuffer(ModemBridge* bridge) {
   IoBuffer* buffer = bridge->pool;
   if (buffer != nullptr) {
     bridge->pool = buffer->next;
+    --bridge->poolCount;
   } else {
     buffer = AllocIoBuffer();
     if (buffer == nullptr) return nullptr;
@@ -40,21 +41,32 @@ IoBuffer* TakeBuffer(ModemBridge* bridge) {
 }
 
 void ReturnBuffer(ModemBridge* bridge, IoBuffer* buffer) {
+  if (bridge->poolCount >= POOL_LIMIT) {
+    FreeIoBuffer(buffer);
+    return;
+  }
   buffer->next = bridge->pool;
   bridge->pool = buffer;
+  ++bridge->poolCount;
 }
 
 HRESULT QueueControlOut(ModemBridge* bridge, IoBuffer* buffer) {
-  bridge->controlOutQueued.store(bridge->controlOutQueued.load() + 1);
+  AddQueued(&bridge->controlOutQueued, 1);
   return QueueWrite(&bridge->controlOutQueue, bridge->controlOut, buffer);
 }
 
 HRESULT QueueDataOut(ModemBridge* bridge, IoBuffer* buffer) {
+  AddQueued(&bridge->dataOutQueued, 1);
   return QueueWrite(&bridge->dataOutQueue, bridge->dataOut, buffer);
 }
 
 void QueueSend(ModemBridge* bridge, IoBuffer* buffer) {
+  AddQueued(&bridge->sendQueued, 1);
   if (Append(&bridge->sendQueue, buffer)) StartSocketSend(bridge, buffer);
+}
+
+void AddQueued(std::atomic<LONG>* queued, LONG change) {
+  queued->store(queued->load() + change);
 }
 
 IoBuffer* PopHead(IoBuffer** queue) {
@@ -64,4 +76,11 @@ IoBuffer* PopHead(IoBuffer** queue) {
     head->next = nullptr;
   }
   return head;
+}
+
+bool QueueFull(const std::atomic<LONG>& queued, LONG* held) {
+  const LONG length = queued.load();
+  if (length >= FLOW_HIGH_MARK) *held = 1;
+  if (length <= FLOW_LOW_MARK) *held = 0;
+  return *held != 0;
 }

@@ -59,10 +59,8 @@ HRESULT Connect(ModemBridge* bridge) {
   if (bridge->connectRequest == nullptr) return FailAttempt(bridge, E_UNEXPECTED);
   ServerAddress server;
   char* text = reinterpret_cast<char*>(bridge->connectRequest->data + CONNECT_TEXT_OFFSET);
-  if (!ParseAddressText(text, &server)) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FailAttempt(bridge, E_INVALIDARG);
-  }
+  // A malformed text keeps the thread's own last error: nothing failed.
+  if (!ParseAddressText(text, &server)) return FailAttempt(bridge, E_INVALIDARG);
   SOCKET s = WSASocketA(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_OVERLAPPED);
   if (s == INVALID_SOCKET) return FailAttempt(bridge, GW_E_NETWORK);
   // Stored at once; CloseLink takes it only after this thread has ended.

@@ -1,5 +1,6 @@
-// Buffer allocation, in a unit of its own so that a test program can link
-// an allocator that fails on demand in its place.
+// Buffer allocation and release, in a unit of their own so that a test
+// program can link an allocator that counts buffers and fails on demand in
+// their place.
 #include <cstdlib>
 
 #include "bridge/io_buffer.h"
@@ -13,4 +14,8 @@ IoBuffer* AllocIoBuffer() {
     buffer->wsaBuf.buf = nullptr;
   }
   return buffer;
+}
+
+void FreeIoBuffer(IoBuffer* buffer) {
+  std::free(buffer);
 }

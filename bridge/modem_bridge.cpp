@@ -5,6 +5,7 @@
 
 #include "bridge/status_logic.h"
 #include "bridge/status_poll.h"
+#include "bridge/tcp_link.h"
 #include "ui/status_window.h"
 #include "usb/device_record.h"
 
@@ -30,8 +31,9 @@ void Stop(ModemBridge* bridge) {
 void Destroy(ModemBridge* bridge) {
   DeleteCriticalSection(&bridge->lock);
   if (bridge->wakeEvent != nullptr) CloseHandle(bridge->wakeEvent);
-  if (bridge->receiveOverlapped.hEvent != nullptr) CloseHandle(bridge->receiveOverlapped.hEvent);
-  if (bridge->sendOverlapped.hEvent != nullptr) CloseHandle(bridge->sendOverlapped.hEvent);
+  FreeSocketTransfer(bridge->receiveTransfer);
+  FreeSocketTransfer(bridge->sendTransfer);
+  FreeParkedTransfers(bridge);
   if (bridge->connectCancel != nullptr) CloseHandle(bridge->connectCancel);
   FreeIoBufferList(bridge->pool);
   FreeIoBuffer(bridge->controlInPending);
@@ -111,9 +113,9 @@ ModemBridge* CreateBridge(DeviceRecord* record) {
   bridge->deviceId = record->id;
 
   bridge->wakeEvent = NewManualResetEvent();
-  if (bridge->wakeEvent != nullptr) bridge->receiveOverlapped.hEvent = NewManualResetEvent();
-  if (bridge->receiveOverlapped.hEvent != nullptr) bridge->sendOverlapped.hEvent = NewManualResetEvent();
-  if (bridge->sendOverlapped.hEvent != nullptr) bridge->connectCancel = NewManualResetEvent();
+  if (bridge->wakeEvent != nullptr) bridge->receiveTransfer = NewSocketTransfer();
+  if (bridge->receiveTransfer != nullptr) bridge->sendTransfer = NewSocketTransfer();
+  if (bridge->sendTransfer != nullptr) bridge->connectCancel = NewManualResetEvent();
   if (bridge->connectCancel != nullptr) {
     bridge->controlIn = roles[0];
     bridge->controlOut = roles[1];
@@ -124,8 +126,8 @@ ModemBridge* CreateBridge(DeviceRecord* record) {
                                              bridge->controlOut->overlapped.hEvent,
                                              bridge->dataIn->overlapped.hEvent,
                                              bridge->dataOut->overlapped.hEvent,
-                                             bridge->receiveOverlapped.hEvent,
-                                             bridge->sendOverlapped.hEvent};
+                                             bridge->receiveTransfer->overlapped.hEvent,
+                                             bridge->sendTransfer->overlapped.hEvent};
     for (int i = 0; i < WAIT_HANDLE_COUNT; ++i) bridge->waitHandles[i] = waits[i];
     bridge->workerThread = CreateThread(nullptr, 0, WorkerLoop, bridge, 0, &bridge->workerThreadId);
   }

@@ -34,6 +34,19 @@ struct BridgeOps {
 };
 
 constexpr int WAIT_HANDLE_COUNT = 7;
+constexpr int RECEIVE_WAIT_INDEX = 5;
+constexpr int SEND_WAIT_INDEX = 6;
+
+// The overlapped record of one socket transfer, with its own manual-reset
+// event. Allocated apart from the bridge: a cancelled transfer whose
+// completion is late is parked whole, with its buffer, while the next link
+// uses a fresh record.
+struct SocketTransfer {
+  OVERLAPPED overlapped;  // hEvent owned
+  LONG inFlight;          // started, and its completion not yet taken
+  IoBuffer* buffer;       // parked only: the buffer the stack may still use
+  SocketTransfer* next;   // parked only
+};
 
 struct ModemBridge {
   const BridgeOps* ops;
@@ -60,16 +73,17 @@ struct ModemBridge {
   HRESULT workerResult;
   std::atomic<LONG> linked;  // written by the worker only
   IoBuffer* pool;            // free buffers, LIFO; worker only
+  LONG poolCount;            // buffers in pool, at most POOL_LIMIT; worker only
   IoBuffer* controlInPending;
   IoBuffer* controlOutQueue;
   IoBuffer* dataInPending;
   IoBuffer* dataOutQueue;
   IoBuffer* receivePending;
   IoBuffer* sendQueue;
-  CRITICAL_SECTION lock;  // guards outbox and socket
-  IoBuffer* outbox;       // posted by the main thread, not yet taken by the worker
-  OVERLAPPED receiveOverlapped;
-  OVERLAPPED sendOverlapped;
+  CRITICAL_SECTION lock;            // guards outbox and socket
+  IoBuffer* outbox;                 // posted by the main thread, not yet taken by the worker
+  SocketTransfer* receiveTransfer;  // its event is waitHandles[RECEIVE_WAIT_INDEX]
+  SocketTransfer* sendTransfer;     // its event is waitHandles[SEND_WAIT_INDEX]
   TrafficCounters traffic;
   HWND statusWindow;  // the open status window, or null
   StatusCache status;
@@ -78,20 +92,28 @@ struct ModemBridge {
   // thread waits for its connect on this and the socket's own event, so no
   // one closes its socket under a Winsock call still using it.
   HANDLE connectCancel;
-  // Worker only. The server has closed its sending side: receives would
-  // complete at once with 0 bytes, so they are posted at a slow pace, only
-  // to notice a later reset.
-  LONG peerClosed;
-  // Worker only: a WSARecv or WSASend was started and its completion not yet
-  // taken. CloseLink waits for such a cancelled transfer to finish before its
-  // buffer and overlapped record are used again.
-  LONG receiveInFlight;
-  LONG sendInFlight;
-  // Messages in controlOutQueue; written by the worker, read by the main
-  // thread to hold polls back while the modem takes none.
+  // Worker only. After the server has closed its sending side receives
+  // complete at once with 0 bytes: the next one is posted no sooner than
+  // this tick count (0: at once), only to notice a later reset.
+  ULONGLONG nextReceiveAt;
+  // Worker only: cancelled socket transfers whose completion had not come
+  // when their link closed, each with its buffer, until the completion
+  // arrives or the bridge is destroyed.
+  SocketTransfer* parkedTransfers;
+  // Buffers in controlOutQueue, dataOutQueue and sendQueue; written by the
+  // worker only. The main thread reads the first to hold polls back while
+  // the modem takes none.
   std::atomic<LONG> controlOutQueued;
+  std::atomic<LONG> dataOutQueued;
+  std::atomic<LONG> sendQueued;
+  // Worker only: the read feeding each of those queues is held back while
+  // it is full (FLOW_HIGH_MARK): control IN, the socket receive, data IN.
+  LONG controlOutFull;
+  LONG dataOutFull;
+  LONG sendFull;
   // Worker only: a reply the modem must get (connected, connect failed, link
-  // lost) could not be allocated; the worker ends with this result.
+  // lost) could not be allocated, or the write of a link-lost notice could
+  // not start; the worker ends with this result.
   HRESULT workerFault;
 };
 

@@ -34,8 +34,11 @@ struct TrafficCounters {
   std::atomic<uint64_t> controlInBytes, controlOutBytes, dataInBytes, dataOutBytes, receiveBytes, sendBytes;
 };
 
-// Single-writer update of one counter pair.
+// Single-writer update of a byte total, and of one counter pair.
+inline void CountBytes(std::atomic<uint64_t>& bytes, uint32_t n) {
+  bytes.store(bytes.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
+}
 inline void CountTransfer(std::atomic<uint32_t>& transfers, std::atomic<uint64_t>& bytes, uint32_t n) {
   transfers.store(transfers.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-  bytes.store(bytes.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
+  CountBytes(bytes, n);
 }

@@ -11,8 +11,24 @@ void CloseLink(ModemBridge* bridge);
 // request buffer back into the pool.
 void JoinConnectThread(ModemBridge* bridge);
 void ReportLinkLost(ModemBridge* bridge);
+// A socket transfer record with a new event, or null.
+SocketTransfer* NewSocketTransfer();
+// Closes its event and frees it with the buffer it holds; null is ignored.
+void FreeSocketTransfer(SocketTransfer* transfer);
+// Takes back the parked transfers whose completion has come: their buffers
+// return to the pool.
+void ReapParkedTransfers(ModemBridge* bridge);
+// Destruction: frees every parked transfer, giving the late completions a
+// last bounded wait first.
+void FreeParkedTransfers(ModemBridge* bridge);
 void StartSocketSend(ModemBridge* bridge, IoBuffer* buffer);
+// Sends what the buffer's socket descriptor still covers (the rest of a
+// buffer the stack took only part of).
+void SendRemainder(ModemBridge* bridge, IoBuffer* buffer);
 void PostLinkChanged(ModemBridge* bridge);
+// Posts to the main window; false when the post fails or there is no window
+// (a post to none would land in the calling thread's own queue).
+bool PostToMainWindow(UINT message, WPARAM wParam, LPARAM lParam);
 // Readies a socket transfer's overlapped record for its next use: cleared,
 // its event kept and reset.
 void PrepareSocketTransfer(OVERLAPPED* overlapped);

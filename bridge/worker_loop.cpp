@@ -1,9 +1,9 @@
 // The bridge's worker thread: every transfer of one modem, on one thread
 // that waits on seven events and, whenever it wakes, looks at every source
 // in a fixed order with zero time-outs.
-#include "app/app_state.h"
 #include "bridge/buffer_queues.h"
 #include "bridge/control_message.h"
+#include "bridge/socket_calls.h"
 #include "bridge/tcp_link.h"
 #include "usb/usb_pipe.h"
 
@@ -15,6 +15,11 @@ constexpr UCHAR POLICY_ON = 1;
 // closed its side, the worker looks again this often.
 constexpr DWORD RETRY_MS = 100;
 
+// Lowers the time-out of this pass's wait to `ms`.
+void WaitAtMost(DWORD* timeout, ULONGLONG ms) {
+  if (ms < *timeout) *timeout = static_cast<DWORD>(ms);
+}
+
 HRESULT SetPolicies(ModemBridge* b) {
   UCHAR on = POLICY_ON;
   HRESULT r = b->controlOut->SetPolicy(SHORT_PACKET_TERMINATE, sizeof on, &on);
@@ -24,14 +29,17 @@ HRESULT SetPolicies(ModemBridge* b) {
   return r;
 }
 
-// Keeps one read outstanding on an IN pipe. Without a buffer the pipe's
-// event is cleared (nothing is outstanding) and *retry asks for a timed wait.
-HRESULT KeepReading(ModemBridge* b, UsbPipe* pipe, IoBuffer** pending, ULONG length, bool* retry) {
+// Keeps one read outstanding on an IN pipe, unless the queue it feeds is
+// full. Without a read the pipe's event is cleared (the last completion left
+// it set); without a buffer the worker looks again soon, while a held read
+// starts when its queue drains, which wakes the worker anyway.
+HRESULT KeepReading(ModemBridge* b, UsbPipe* pipe, IoBuffer** pending, ULONG length, bool held,
+                    DWORD* timeout) {
   if (*pending != nullptr) return S_OK;
-  IoBuffer* buffer = TakeBuffer(b);
+  IoBuffer* buffer = held ? nullptr : TakeBuffer(b);
   if (buffer == nullptr) {
     ResetEvent(pipe->overlapped.hEvent);
-    *retry = true;
+    if (!held) WaitAtMost(timeout, RETRY_MS);
     return S_OK;
   }
   *pending = buffer;
@@ -41,32 +49,38 @@ HRESULT KeepReading(ModemBridge* b, UsbPipe* pipe, IoBuffer** pending, ULONG len
 }
 
 // Keeps one receive outstanding while the link is up. After the server has
-// closed its side, a receive is posted only on a timed-out pass (paced), so
-// that a later reset is still noticed without spinning on empty receives.
-void KeepReceiving(ModemBridge* b, bool pacedTurn, bool* retry) {
+// closed its side, receives are paced by the clock, however often other
+// sources wake the worker: a later reset is still noticed soon, and empty
+// receives do not spin.
+void KeepReceiving(ModemBridge* b, DWORD* timeout) {
   if (b->receivePending != nullptr || b->linked.load() != 1) return;
-  if (b->peerClosed && !pacedTurn) {
-    *retry = true;
+  if (QueueFull(b->dataOutQueued, &b->dataOutFull)) {
+    ResetEvent(b->receiveTransfer->overlapped.hEvent);
     return;
+  }
+  if (b->nextReceiveAt != 0) {
+    const ULONGLONG now = GetTickCount64();
+    if (now < b->nextReceiveAt) {
+      WaitAtMost(timeout, b->nextReceiveAt - now);
+      return;
+    }
   }
   IoBuffer* buffer = TakeBuffer(b);
   if (buffer == nullptr) {
-    ResetEvent(b->receiveOverlapped.hEvent);
-    *retry = true;
+    ResetEvent(b->receiveTransfer->overlapped.hEvent);
+    WaitAtMost(timeout, RETRY_MS);
     return;
   }
   b->receivePending = buffer;
   buffer->wsaBuf.len = IO_BUFFER_SIZE;
   buffer->wsaBuf.buf = reinterpret_cast<char*>(buffer->data);
-  PrepareSocketTransfer(&b->receiveOverlapped);
-  DWORD flags = 0;
-  if (WSARecv(b->socket, &buffer->wsaBuf, 1, nullptr, &flags, &b->receiveOverlapped, nullptr) ==
-          SOCKET_ERROR &&
+  PrepareSocketTransfer(&b->receiveTransfer->overlapped);
+  if (SocketReceive(b->socket, &buffer->wsaBuf, &b->receiveTransfer->overlapped) == SOCKET_ERROR &&
       WSAGetLastError() != WSA_IO_PENDING) {
     ReportLinkLost(b);
     return;
   }
-  b->receiveInFlight = 1;
+  b->receiveTransfer->inFlight = 1;
 }
 
 HRESULT TakeOutbox(ModemBridge* b) {
@@ -99,7 +113,7 @@ HRESULT CompleteWrite(ModemBridge* b, UsbPipe* pipe, IoBuffer** queue, std::atom
   HRESULT r = pipe->PollCompletion(&pipe->overlapped, &transferred, 0);
   if (r != 0) return r < 0 ? r : S_OK;
   if (IoBuffer* done = PopHead(queue)) {
-    if (queued != nullptr) queued->store(queued->load() - 1);
+    AddQueued(queued, -1);
     // The queued length counts, whatever the pipe reports.
     CountTransfer(transfers, bytes, done->count);
     ReturnBuffer(b, done);
@@ -114,21 +128,38 @@ HRESULT CompleteWrite(ModemBridge* b, UsbPipe* pipe, IoBuffer** queue, std::atom
 }
 
 void CompleteSend(ModemBridge* b) {
-  if (b->linked.load() != 1 || WaitForSingleObject(b->sendOverlapped.hEvent, 0) != WAIT_OBJECT_0) return;
-  b->sendInFlight = 0;
-  DWORD scratch = 0, scratchFlags = 0;
-  if (!WSAGetOverlappedResult(b->socket, &b->sendOverlapped, &scratch, FALSE, &scratchFlags)) {
+  if (b->linked.load() != 1 || WaitForSingleObject(b->sendTransfer->overlapped.hEvent, 0) != WAIT_OBJECT_0)
+    return;
+  b->sendTransfer->inFlight = 0;
+  DWORD sent = 0;
+  if (!SocketResult(b->socket, &b->sendTransfer->overlapped, &sent)) {
     ReportLinkLost(b);
     return;
   }
+  IoBuffer* head = b->sendQueue;
+  if (head != nullptr && sent < head->wsaBuf.len) {
+    // The stack took part of the buffer: the rest goes out next. A send that
+    // took nothing would be repeated for ever, so the link counts as lost.
+    if (sent == 0) {
+      ReportLinkLost(b);
+      return;
+    }
+    CountBytes(b->traffic.sendBytes, sent);
+    head->wsaBuf.buf += sent;
+    head->wsaBuf.len -= sent;
+    SendRemainder(b, head);
+    return;
+  }
   if (IoBuffer* done = PopHead(&b->sendQueue)) {
-    CountTransfer(b->traffic.sendTransfers, b->traffic.sendBytes, done->count);
+    AddQueued(&b->sendQueued, -1);
+    // The bytes of this completion; earlier parts were counted as they went.
+    CountTransfer(b->traffic.sendTransfers, b->traffic.sendBytes, sent);
     ReturnBuffer(b, done);
   }
   if (b->sendQueue != nullptr) {
     StartSocketSend(b, b->sendQueue);
   } else {
-    ResetEvent(b->sendOverlapped.hEvent);
+    ResetEvent(b->sendTransfer->overlapped.hEvent);
   }
 }
 
@@ -169,11 +200,9 @@ HRESULT CompleteControlRead(ModemBridge* b) {
   if (r < 0 || message == nullptr) return r;
   CountTransfer(b->traffic.controlInTransfers, b->traffic.controlInBytes, message->count);
   if (message->count >= 1 && message->data[0] == CTL_CONNECT) return ServeConnectRequest(b, message);
-  // A message the main window cannot receive would have no owner. (Posted to
-  // no window at all, it would land in this thread's own queue.)
-  if (g_app.mainWindow == nullptr ||
-      !PostMessageA(g_app.mainWindow, WM_GW_DEVICE_MESSAGE, b->deviceId,
-                    reinterpret_cast<LPARAM>(message))) {
+  // A message the main window cannot receive would have no owner.
+  if (!PostToMainWindow(WM_GW_DEVICE_MESSAGE, b->deviceId,
+                        reinterpret_cast<LPARAM>(message))) {
     ReturnBuffer(b, message);
   }
   return S_OK;
@@ -197,16 +226,16 @@ HRESULT CompleteDataRead(ModemBridge* b) {
 }
 
 HRESULT CompleteReceive(ModemBridge* b) {
-  if (b->linked.load() != 1 || WaitForSingleObject(b->receiveOverlapped.hEvent, 0) != WAIT_OBJECT_0)
+  if (b->linked.load() != 1 || WaitForSingleObject(b->receiveTransfer->overlapped.hEvent, 0) != WAIT_OBJECT_0)
     return S_OK;
   IoBuffer* buffer = b->receivePending;
   if (buffer == nullptr) {
-    ResetEvent(b->receiveOverlapped.hEvent);
+    ResetEvent(b->receiveTransfer->overlapped.hEvent);
     return S_OK;
   }
-  b->receiveInFlight = 0;
-  DWORD count = 0, flags = 0;
-  if (!WSAGetOverlappedResult(b->socket, &b->receiveOverlapped, &count, FALSE, &flags)) {
+  b->receiveTransfer->inFlight = 0;
+  DWORD count = 0;
+  if (!SocketResult(b->socket, &b->receiveTransfer->overlapped, &count)) {
     ReportLinkLost(b);
     return S_OK;
   }
@@ -218,29 +247,29 @@ HRESULT CompleteReceive(ModemBridge* b) {
     return r < 0 ? r : S_OK;
   }
   // The server closed its side. The link stays up and the modem is told
-  // nothing, but no new receive is posted: it would complete at once with
-  // zero bytes on every pass.
+  // nothing, but the next receive waits: it would complete at once with zero
+  // bytes on every pass.
   ReturnBuffer(b, buffer);
-  b->peerClosed = 1;
-  ResetEvent(b->receiveOverlapped.hEvent);
+  b->nextReceiveAt = GetTickCount64() + RETRY_MS;
+  ResetEvent(b->receiveTransfer->overlapped.hEvent);
   return S_OK;
 }
 
 HRESULT RunPasses(ModemBridge* b) {
-  bool pacedTurn = false;
   for (;;) {
-    bool retry = false;
-    HRESULT r = KeepReading(b, b->controlIn, &b->controlInPending, CONTROL_READ_SIZE, &retry);
+    DWORD timeout = INFINITE;
+    ReapParkedTransfers(b);
+    HRESULT r = KeepReading(b, b->controlIn, &b->controlInPending, CONTROL_READ_SIZE,
+                            QueueFull(b->controlOutQueued, &b->controlOutFull), &timeout);
     if (r < 0) return r;
-    r = KeepReading(b, b->dataIn, &b->dataInPending, DATA_READ_SIZE, &retry);
+    r = KeepReading(b, b->dataIn, &b->dataInPending, DATA_READ_SIZE, QueueFull(b->sendQueued, &b->sendFull),
+                    &timeout);
     if (r < 0) return r;
-    KeepReceiving(b, pacedTurn, &retry);
+    KeepReceiving(b, &timeout);
     if (b->workerFault < 0) return b->workerFault;
 
-    const DWORD wait =
-        MsgWaitForMultipleObjects(WAIT_HANDLE_COUNT, b->waitHandles, FALSE, retry ? RETRY_MS : INFINITE, 0);
+    const DWORD wait = MsgWaitForMultipleObjects(WAIT_HANDLE_COUNT, b->waitHandles, FALSE, timeout, 0);
     if (wait != WAIT_TIMEOUT && wait > WAIT_OBJECT_0 + WAIT_HANDLE_COUNT - 1) return E_UNEXPECTED;
-    pacedTurn = wait == WAIT_TIMEOUT;
     // Reset before the stop flag, the outbox and the connect result are
     // looked at, so that anything posted after this point sets the event
     // again. (Looking at the flag first would let a Stop that lands between
@@ -254,7 +283,7 @@ HRESULT RunPasses(ModemBridge* b) {
                            b->traffic.controlOutBytes, &b->controlOutQueued)) < 0)
       return r;
     if ((r = CompleteWrite(b, b->dataOut, &b->dataOutQueue, b->traffic.dataOutTransfers,
-                           b->traffic.dataOutBytes, nullptr)) < 0)
+                           b->traffic.dataOutBytes, &b->dataOutQueued)) < 0)
       return r;
     CompleteSend(b);
     if ((r = CompleteControlRead(b)) < 0) return r;
@@ -279,6 +308,6 @@ DWORD WINAPI WorkerLoop(LPVOID param) {
   b->dataOut->Abort();
   CloseLink(b);
   b->workerResult = r;
-  PostMessageA(g_app.mainWindow, WM_GW_WORKER_ENDED, b->deviceId, 0);
+  PostToMainWindow(WM_GW_WORKER_ENDED, b->deviceId, 0);
   return static_cast<DWORD>(r);
 }

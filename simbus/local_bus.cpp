@@ -153,6 +153,13 @@ class LocalModemBus final : public ModemBus {
     return count;
   }
 
+  uint32_t Waiting(int id, uint8_t pipeId) override {
+    Bus& bus = TheBus();
+    BusLock lock(bus);
+    const PipeState* pipe = Pipe(bus, id, pipeId);
+    return pipe == nullptr ? 0 : static_cast<uint32_t>(pipe->messages.size());
+  }
+
   uint32_t OpenHandles(int id) override {
     Bus& bus = TheBus();
     BusLock lock(bus);

@@ -86,7 +86,10 @@ class ModemBus {
 
   // Observations for tests.
   virtual uint32_t PendingTransfers(int modem) = 0;  // outstanding reads and writes
-  virtual uint32_t OpenHandles(int modem) = 0;       // device files and WinUSB handles still open
+  // Transfers on a pipe that wait for the other side: on an IN pipe those
+  // delivered and not yet read, on an OUT pipe those written and not yet taken.
+  virtual uint32_t Waiting(int modem, uint8_t pipeId) = 0;
+  virtual uint32_t OpenHandles(int modem) = 0;  // device files and WinUSB handles still open
   virtual bool PipePolicy(int modem, uint8_t pipeId, uint32_t policyType, uint8_t* value) = 0;
   virtual uint32_t HandleRegistrations(int modem) = 0;  // handle notifications on its files not unregistered
 

@@ -4,6 +4,16 @@
 
 #include "app/result_codes.h"
 
+namespace {
+
+// The allocator does not set the system's last error; the caller expects it.
+HRESULT OutOfMemory() {
+  SetLastError(ERROR_OUTOFMEMORY);
+  return E_OUTOFMEMORY;
+}
+
+}  // namespace
+
 HRESULT UsbInterface::Create(WINUSB_INTERFACE_HANDLE interfaceHandle) {
   pipes = nullptr;
   handle = interfaceHandle;
@@ -12,10 +22,10 @@ HRESULT UsbInterface::Create(WINUSB_INTERFACE_HANDLE interfaceHandle) {
   // Every entry starts as none, so destruction after a failure below frees
   // exactly the pipes built so far.
   pipes = new (std::nothrow) UsbPipe*[descriptor.bNumEndpoints]();
-  if (pipes == nullptr) return E_OUTOFMEMORY;
+  if (pipes == nullptr) return OutOfMemory();
   for (UCHAR i = 0; i < descriptor.bNumEndpoints; ++i) {
     pipes[i] = new (std::nothrow) UsbPipe();
-    if (pipes[i] == nullptr) return E_OUTOFMEMORY;
+    if (pipes[i] == nullptr) return OutOfMemory();
     const HRESULT result = pipes[i]->Create(handle, i);
     if (result < 0) return result;
   }

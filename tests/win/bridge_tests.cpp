@@ -1,18 +1,15 @@
 // The bridge against simulated modems and real loopback TCP servers.
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <random>
 
 #include "app/result_codes.h"
-#include "bridge/control_message.h"
-#include "tests/win/bridged_modem.h"
-#include "tests/win/loopback_server.h"
-#include "tests/win/test_window.h"
+#include "tests/win/bridge_fixture.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+using Posted = std::vector<UINT>;
 
 const Bytes kConnected = {CTL_CONNECTED};
 const Bytes kConnectFailed = {CTL_CONNECT_FAILED};
@@ -24,47 +21,7 @@ Bytes RandomBytes(std::mt19937* rng, size_t size) {
   return out;
 }
 
-IoBuffer* Message(const Bytes& bytes) {
-  IoBuffer* m = AllocIoBuffer();
-  m->count = static_cast<uint32_t>(bytes.size());
-  std::copy(bytes.begin(), bytes.end(), m->data);
-  return m;
-}
-
-class BridgeTest : public ::testing::Test {
- protected:
-  void SetUp() override { StartSockets(); }
-
-  BridgedModem* Open(const simbus::ModemLayout& layout = simbus::StandardLayout()) {
-    modem_ = std::make_unique<BridgedModem>(layout);
-    EXPECT_TRUE(modem_->Start());
-    return modem_.get();
-  }
-
-  bool Until(const std::function<bool()>& done, DWORD timeoutMs = 5000) {
-    return window_.PumpUntil(done, timeoutMs);
-  }
-
-  // Asks for a link to the server and waits until both ends have it.
-  void Link(BridgedModem* m, LoopbackServer* server) {
-    m->SendConnect(server->Address());
-    ASSERT_TRUE(server->Accept(5000));
-    ASSERT_EQ(m->NextControl(), kConnected);
-    ASSERT_TRUE(Until([&] { return m->bridge()->ops->IsConnected(m->bridge()) == 1; }));
-  }
-
-  // Index of the last message of this kind posted so far, or -1.
-  int LastIndex(UINT message) const {
-    int last = -1;
-    for (size_t i = 0; i < window_.messages().size(); ++i) {
-      if (window_.messages()[i].message == message) last = static_cast<int>(i);
-    }
-    return last;
-  }
-
-  TestWindow window_;
-  std::unique_ptr<BridgedModem> modem_;
-};
+class BridgeTest : public BridgeFixture {};
 
 TEST_F(BridgeTest, RelaysRandomPayloadsBothWaysUnchangedAndCountsThem) {
   BridgedModem* m = Open();
@@ -124,6 +81,7 @@ TEST_F(BridgeTest, AnswersEachConnectRequestWithOneByte) {
   m->SendConnect("127.0.0.1:" + std::to_string(UnusedLoopbackPort()));
   EXPECT_EQ(m->NextControl(), kConnectFailed);
   EXPECT_EQ(b->connectResult.load(), GW_E_NETWORK);
+  EXPECT_EQ(b->connectError, static_cast<DWORD>(WSAECONNREFUSED));
   EXPECT_EQ(b->ops->IsConnected(b), 0);
 
   // Texts that name no server never reach the network.
@@ -132,6 +90,7 @@ TEST_F(BridgeTest, AnswersEachConnectRequestWithOneByte) {
     m->SendConnect(text);
     EXPECT_EQ(m->NextControl(), kConnectFailed) << text;
     EXPECT_EQ(b->connectResult.load(), E_INVALIDARG) << text;
+    EXPECT_EQ(b->connectError, 0u) << text;  // the thread's own: nothing failed
   }
   EXPECT_EQ(b->ops->IsConnected(b), 0);
 }
@@ -195,24 +154,27 @@ TEST_F(BridgeTest, ServerResetReportsLinkLostBehindEarlierControlMessages) {
 }
 
 TEST_F(BridgeTest, ServerHalfCloseKeepsTheLinkWithoutNoticeOrSpinning) {
-  BridgedModem* m = Open();
-  ModemBridge* b = m->bridge();
   LoopbackServer server;
-  Link(m, &server);
-  server.HalfClose();
-  window_.Pump(300);
+  BridgedModem* m = OpenHalfClosed(&server);
+  ModemBridge* b = m->bridge();
 
-  FILETIME created, exited, kernel0, user0, kernel1, user1;
-  GetThreadTimes(b->workerThread, &created, &exited, &kernel0, &user0);
-  window_.Pump(1000);
-  GetThreadTimes(b->workerThread, &created, &exited, &kernel1, &user1);
-  auto ticks = [](const FILETIME& f) {
-    return (static_cast<uint64_t>(f.dwHighDateTime) << 32) | f.dwLowDateTime;
-  };
-  const uint64_t busy100ns = ticks(kernel1) - ticks(kernel0) + ticks(user1) - ticks(user0);
-  EXPECT_LT(busy100ns, 2000000u) << "worker busy " << busy100ns / 10000 << " ms in 1 s";
+  // The main window polls on every tick meanwhile.
+  const uint32_t receives = b->traffic.receiveTransfers.load();
+  const uint64_t received = b->traffic.receiveBytes.load();
+  const uint32_t polls = b->traffic.controlOutTransfers.load();
+  constexpr DWORD kTicks = 10, kTickMs = 100;
+  const uint64_t busy = WorkerTimeDuring(b, [&] {
+    for (DWORD i = 0; i < kTicks; ++i) {
+      b->ops->OnTick(b);
+      window_.Pump(kTickMs);
+    }
+  });
+  EXPECT_LT(busy, kTicks * kTickMs * 10000 / 5) << "worker busy " << busy / 10000 << " ms";
+  EXPECT_GE(b->traffic.controlOutTransfers.load() - polls, kTicks - 1);
+  EXPECT_EQ(b->traffic.receiveTransfers.load(), receives);
+  EXPECT_EQ(b->traffic.receiveBytes.load(), received);
 
-  EXPECT_TRUE(m->NextControl(200).empty());
+  for (Bytes message; m->TakeControl(&message, 0);) EXPECT_NE(message, kLinkLost);
   EXPECT_EQ(b->ops->IsConnected(b), 1);
   const Bytes data = {1, 2, 3, 4, 5};
   m->SendData(data);
@@ -249,7 +211,7 @@ TEST_F(BridgeTest, ControlMessagesOtherThanConnectGoToTheMainWindow) {
   std::vector<IoBuffer*> got = window_.DeviceMessages();
   for (size_t i = 0; i < sent.size(); ++i) {
     EXPECT_EQ(Bytes(got[i]->data, got[i]->data + got[i]->count), sent[i]);
-    EXPECT_EQ(window_.messages()[0].wParam, static_cast<WPARAM>(m->record()->id));
+    EXPECT_EQ(window_.messages()[i].wParam, RecordParam(m->record()));
   }
   EXPECT_EQ(m->bridge()->traffic.controlInTransfers.load(), sent.size());
 }
@@ -268,46 +230,19 @@ TEST_F(BridgeTest, PostedControlMessagesGoOutInPostingOrder) {
   EXPECT_EQ(b->traffic.controlOutBytes.load(), 11u);
 }
 
-// A loopback listener that never accepts, its backlog filled, so that
-// further connects to it hang until they are given up.
-class FullListener {
- public:
-  FullListener() : server_(1) {
-    for (int i = 0; i < 8; ++i) {
-      SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-      u_long nonBlocking = 1;
-      ioctlsocket(s, FIONBIO, &nonBlocking);
-      sockaddr_in to = {};
-      to.sin_family = AF_INET;
-      to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      to.sin_port = htons(server_.port());
-      connect(s, reinterpret_cast<sockaddr*>(&to), sizeof to);
-      fillers_.push_back(s);
-    }
-    Sleep(200);
-  }
-  ~FullListener() {
-    for (SOCKET s : fillers_) closesocket(s);
-  }
-  std::string Address() const { return server_.Address(); }
-
- private:
-  LoopbackServer server_;
-  std::vector<SOCKET> fillers_;
-};
-
 TEST_F(BridgeTest, StopDuringAHangingConnectReturnsPromptly) {
   BridgedModem* m = Open();
   FullListener full;
   m->SendConnect(full.Address());
   EXPECT_TRUE(m->NextControl(500).empty()) << "the connect did not hang";
 
+  window_.Pump(50);
+  const size_t before = window_.messages().size();
   const ULONGLONG start = GetTickCount64();
   m->Stop();
   EXPECT_LT(GetTickCount64() - start, 3000u);
   window_.Pump(50);
-  EXPECT_GE(LastIndex(WM_GW_LINK_CHANGED), 0);
-  EXPECT_LT(LastIndex(WM_GW_LINK_CHANGED), LastIndex(WM_GW_WORKER_ENDED));
+  EXPECT_EQ(PostedSince(before), (Posted{WM_GW_LINK_CHANGED, WM_GW_WORKER_ENDED}));
   EXPECT_EQ(m->bridge()->workerResult, S_OK);
   EXPECT_EQ(m->bridge()->connectThread, nullptr);
   EXPECT_EQ(m->bridge()->socket, INVALID_SOCKET);
@@ -338,13 +273,25 @@ TEST_F(BridgeTest, UnplugDuringTrafficEndsTheWorkerWithUsbError) {
   ModemBridge* b = m->bridge();
   LoopbackServer server;
   Link(m, &server);
-  for (int i = 0; i < 20; ++i) m->SendData(Bytes(1000, static_cast<uint8_t>(i)));
+  window_.Pump(50);
+  const size_t before = window_.messages().size();
+  Bytes sent;
+  for (int i = 0; i < 20; ++i) {
+    const Bytes chunk(1000, static_cast<uint8_t>(i));
+    sent.insert(sent.end(), chunk.begin(), chunk.end());
+    m->SendData(chunk);
+  }
+  Bytes got;
+  ASSERT_TRUE(server.ReceiveExactly(1000, &got, 5000));
   simbus::LocalBus().Unplug(m->modem());
   ASSERT_TRUE(Until([&] { return window_.Count(WM_GW_WORKER_ENDED) == 1; }));
   EXPECT_EQ(b->workerResult, GW_E_USB);
-  EXPECT_LT(LastIndex(WM_GW_LINK_CHANGED), LastIndex(WM_GW_WORKER_ENDED));
+  EXPECT_EQ(PostedSince(before), (Posted{WM_GW_LINK_CHANGED, WM_GW_WORKER_ENDED}));
   EXPECT_EQ(b->ops->IsConnected(b), 0);
-  EXPECT_TRUE(server.SeesClose(5000));
+  // What reached the server before the link closed is the start of what the modem sent.
+  EXPECT_TRUE(server.ReceiveUntilClose(&got, 5000));
+  ASSERT_LE(got.size(), sent.size());
+  EXPECT_EQ(got, Bytes(sent.begin(), sent.begin() + got.size()));
 
   // Stop after the worker ended by itself, and again, returns at once.
   const ULONGLONG start = GetTickCount64();
@@ -362,7 +309,7 @@ TEST_F(BridgeTest, StopPostsLinkChangedThenWorkerEnded) {
   ASSERT_EQ(window_.messages().size(), 2u);
   EXPECT_EQ(window_.messages()[0].message, WM_GW_LINK_CHANGED);
   EXPECT_EQ(window_.messages()[1].message, WM_GW_WORKER_ENDED);
-  EXPECT_EQ(window_.messages()[1].wParam, static_cast<WPARAM>(m->record()->id));
+  EXPECT_EQ(window_.messages()[1].wParam, RecordParam(m->record()));
   // Messages posted after the worker ended stay with the bridge until it is freed.
   PostControl(m->bridge(), Message({CTL_IDENTIFY}));
 }

@@ -52,6 +52,9 @@ bool LoopbackServer::Accept(DWORD timeoutMs) {
   CloseConnection();
   if (!Readable(listener_, timeoutMs)) return false;
   peer_ = accept(listener_, nullptr, nullptr);
+  const DWORD sendTimeoutMs = 30000;
+  setsockopt(peer_, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&sendTimeoutMs),
+             sizeof sendTimeoutMs);
   return peer_ != INVALID_SOCKET;
 }
 
@@ -81,12 +84,19 @@ bool LoopbackServer::ReceiveExactly(size_t size, std::vector<uint8_t>* out, DWOR
 }
 
 bool LoopbackServer::SeesClose(DWORD timeoutMs) {
+  std::vector<uint8_t> skipped;
+  return ReceiveUntilClose(&skipped, timeoutMs);
+}
+
+bool LoopbackServer::ReceiveUntilClose(std::vector<uint8_t>* out, DWORD timeoutMs) {
   const ULONGLONG deadline = GetTickCount64() + timeoutMs;
   char chunk[4096];
   for (;;) {
     const ULONGLONG now = GetTickCount64();
     if (now >= deadline || !Readable(peer_, static_cast<DWORD>(deadline - now))) return false;
-    if (recv(peer_, chunk, sizeof chunk, 0) <= 0) return true;  // data still in flight is skipped
+    const int n = recv(peer_, chunk, sizeof chunk, 0);
+    if (n <= 0) return true;
+    out->insert(out->end(), chunk, chunk + n);
   }
 }
 
@@ -115,4 +125,20 @@ uint16_t UnusedLoopbackPort() {
   getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
   closesocket(s);
   return ntohs(a.sin_port);
+}
+
+FullListener::FullListener() : server_(1) {
+  for (int i = 0; i < 8; ++i) {
+    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    u_long nonBlocking = 1;
+    ioctlsocket(s, FIONBIO, &nonBlocking);
+    sockaddr_in to = Loopback(server_.port());
+    connect(s, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    fillers_.push_back(s);
+  }
+  Sleep(200);
+}
+
+FullListener::~FullListener() {
+  for (SOCKET s : fillers_) closesocket(s);
 }

@@ -19,13 +19,16 @@ class LoopbackServer {
 
   uint16_t port() const { return port_; }
   std::string Address() const;  // "127.0.0.1:<port>"
-  // Accepts one connection; false on time-out.
+  // Accepts one connection; false on time-out. A send to it that makes no
+  // progress for 30 s fails, so that no test hangs on a stalled gateway.
   bool Accept(DWORD timeoutMs);
   bool Send(const void* data, size_t size);
   // Receives exactly `size` bytes into *out (appended); false on time-out or close.
   bool ReceiveExactly(size_t size, std::vector<uint8_t>* out, DWORD timeoutMs);
   // True once the peer has closed its side within the time; data before the close is skipped.
   bool SeesClose(DWORD timeoutMs);
+  // The same, keeping the data received before the close in *out (appended).
+  bool ReceiveUntilClose(std::vector<uint8_t>* out, DWORD timeoutMs);
   void HalfClose();  // shutdown(SD_SEND): FIN, the connection stays open
   void Reset();      // abortive close: RST
   void CloseConnection();
@@ -38,3 +41,18 @@ class LoopbackServer {
 
 // A loopback port with nothing listening (connects are refused at once).
 uint16_t UnusedLoopbackPort();
+
+// A loopback listener that never accepts, its backlog filled, so that
+// further connects to it hang until they are given up.
+class FullListener {
+ public:
+  FullListener();
+  ~FullListener();
+  FullListener(const FullListener&) = delete;
+  FullListener& operator=(const FullListener&) = delete;
+  std::string Address() const { return server_.Address(); }
+
+ private:
+  LoopbackServer server_;
+  std::vector<SOCKET> fillers_;
+};

@@ -14,6 +14,11 @@ struct PostedMessage {
   LPARAM lParam;
 };
 
+// The wParam with which the worker names a device record in its messages.
+inline WPARAM RecordParam(const DeviceRecord* record) {
+  return record->id;
+}
+
 class TestWindow {
  public:
   TestWindow();  // creates the window and makes it g_app.mainWindow

@@ -2,13 +2,31 @@
 // destruction frees, and how transfers, polls, aborts and removal surface.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <new>
 #include <vector>
 
 #include "app/result_codes.h"
 #include "simbus/modem_bus.h"
 #include "usb/usb_interface.h"
+
+namespace {
+// The nothrow allocation that fails: 0 the next one, 1 the one after; below
+// 0 none.
+std::atomic<int> g_nothrowFailsIn{-1};
+}  // namespace
+
+// The program's nothrow allocations, which a test can make fail.
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  if (g_nothrowFailsIn.fetch_sub(1) == 0) return nullptr;
+  return std::malloc(size == 0 ? 1 : size);
+}
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
+  return operator new(size, tag);
+}
 
 namespace {
 
@@ -159,6 +177,23 @@ TEST_F(OpenedModem, FailedCreationKeepsWhatWasBuiltForDestruction) {
     iface_.Destroy();
     for (HANDLE event : events) EXPECT_FALSE(IsOpen(event));
     EXPECT_EQ(LocalBus().OpenHandles(modem_), 1u);  // the WinUSB handle was freed
+    TearDown();
+    modem_ = 0;
+    file_ = INVALID_HANDLE_VALUE;
+  }
+}
+
+TEST_F(OpenedModem, RunningOutOfMemoryLeavesTheSystemError) {
+  for (int failing : {0, 2}) {  // the pipe array; the second pipe
+    SCOPED_TRACE(failing);
+    Open();
+    iface_ = {};
+    SetLastError(ERROR_SUCCESS);
+    g_nothrowFailsIn = failing;
+    const HRESULT result = iface_.Create(winusb_);
+    g_nothrowFailsIn = -1;
+    EXPECT_EQ(result, E_OUTOFMEMORY);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_OUTOFMEMORY));
     TearDown();
     modem_ = 0;
     file_ = INVALID_HANDLE_VALUE;
