@@ -7,6 +7,7 @@
 
 #include "app/app_state.h"
 #include "bridge/modem_bridge.h"
+#include "usb/device_record.h"
 
 struct PostedMessage {
   UINT message;
