@@ -53,6 +53,10 @@ HRESULT AppState::Initialize() {
   // Registered before the icon is added, so that a shell restarting from
   // here on is already heard.
   taskbarCreatedMessage = RegisterWindowMessageA("TaskbarCreated");
+  // Started with higher rights (by an installer, say), the window would
+  // otherwise not get the shell's broadcast, which comes from a lower level.
+  if (taskbarCreatedMessage != 0)
+    ChangeWindowMessageFilterEx(mainWindow, taskbarCreatedMessage, MSGFLT_ALLOW, nullptr);
   EnumerateDevices();
   AddTrayIcon();
   UpdateTrayIcon();
