@@ -12,7 +12,7 @@ dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i3
 for p in cmake ninja-build g++ clang-format \
          g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix \
          wine wine32:i386 wine64 xvfb xauth googletest \
-         fonts-dejavu-core locales; do
+         fonts-dejavu-core locales nsis; do
   have "$p" || need+=("$p")
 done
 
