@@ -10,16 +10,6 @@
 
 namespace simbus {
 
-ModemLayout StandardLayout() {
-  InterfaceLayout modemInterface{0xFE, 0, 0, {}};
-  for (uint8_t pipeId : {CONTROL_IN, CONTROL_OUT, DATA_IN, DATA_OUT}) {
-    modemInterface.pipes.push_back({pipeId, UsbdPipeTypeBulk, 64});
-  }
-  ModemLayout layout;
-  layout.interfaces.push_back(modemInterface);
-  return layout;
-}
-
 namespace {
 
 class LocalModemBus final : public ModemBus {
@@ -110,7 +100,7 @@ class LocalModemBus final : public ModemBus {
     return true;
   }
 
-  bool Take(int id, uint8_t pipeId, std::vector<uint8_t>* message, DWORD timeoutMs) override {
+  bool Take(int id, uint8_t pipeId, std::vector<uint8_t>* message, uint32_t timeoutMs) override {
     Bus& bus = TheBus();
     BusLock lock(bus);
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
@@ -189,7 +179,7 @@ class LocalModemBus final : public ModemBus {
     return count;
   }
 
-  void FailCall(int id, BusCall call, int32_t argument, DWORD error) override {
+  void FailCall(int id, BusCall call, int32_t argument, uint32_t error) override {
     Bus& bus = TheBus();
     BusLock lock(bus);
     std::vector<Fault>& faults = bus.faults;

@@ -1,13 +1,12 @@
 #pragma once
-// What a test (or, later, a driver in another process) does to the simulated
-// modems. Everything goes through this one small interface so that it can be
-// carried over a pipe unchanged; the gateway side of the bus is the USB
-// boundary (usb/usb_os.h) bound to the simulation.
+// What a test, or a driver in another process, does to the simulated modems.
+// Everything goes through this one small interface, free of OS types, so
+// that it is carried over a loopback connection unchanged (simbus/
+// bus_protocol.h); the gateway side of the bus is the USB boundary
+// (usb/usb_os.h) bound to the simulation.
 //
 // Modems are addressed by the id Plug returns, pipes by their endpoint
 // address (bit 7 set = IN), which is unique within a modem.
-#include <windows.h>
-
 #include <cstdint>
 #include <vector>
 
@@ -32,16 +31,25 @@ struct ModemLayout {
 
 // The real modem: one interface 0xFE/0/0 with four bulk 64-byte pipes:
 // control IN 0x81, control OUT 0x01, data IN 0x82, data OUT 0x02.
-ModemLayout StandardLayout();
 constexpr uint8_t CONTROL_IN = 0x81;
 constexpr uint8_t CONTROL_OUT = 0x01;
 constexpr uint8_t DATA_IN = 0x82;
 constexpr uint8_t DATA_OUT = 0x02;
+constexpr uint32_t PIPE_TYPE_BULK = 2;
+inline ModemLayout StandardLayout() {
+  InterfaceLayout modemInterface{0xFE, 0, 0, {}};
+  for (uint8_t pipeId : {CONTROL_IN, CONTROL_OUT, DATA_IN, DATA_OUT}) {
+    modemInterface.pipes.push_back({pipeId, PIPE_TYPE_BULK, 64});
+  }
+  ModemLayout layout;
+  layout.interfaces.push_back(modemInterface);
+  return layout;
+}
 
 // Calls of the USB boundary that a test can make fail (ModemBus::FailCall),
 // with what their `argument` is matched against.
 enum class BusCall : uint32_t {
-  CreateFile,              // opening the modem's device file; argument unused
+  OpenDeviceFile,          // opening the modem's device file (CreateFileA); argument unused
   RegisterNotification,    // a handle registration on the modem's file; argument unused
   InterfaceDetail,         // the detail query of the modem's member in a set; argument unused
   Initialize,              // WinUsb_Initialize; argument unused
@@ -80,7 +88,7 @@ class ModemBus {
   virtual bool Deliver(int modem, uint8_t pipeId, const void* data, uint32_t size) = 0;
   // Takes the oldest transfer the gateway wrote on an OUT pipe (one write =
   // one message). False when none arrived within timeoutMs.
-  virtual bool Take(int modem, uint8_t pipeId, std::vector<uint8_t>* message, DWORD timeoutMs) = 0;
+  virtual bool Take(int modem, uint8_t pipeId, std::vector<uint8_t>* message, uint32_t timeoutMs) = 0;
   // While held, writes on the pipe stay pending (a modem that stops taking data).
   virtual void HoldWrites(int modem, uint8_t pipeId, bool hold) = 0;
 
@@ -96,10 +104,10 @@ class ModemBus {
   // Failure injection: from now on, `call` on `modem` with a matching
   // argument (or any, with ANY_ARGUMENT) fails with `error` as its last
   // error; error 0 lifts the failure again.
-  virtual void FailCall(int modem, BusCall call, int32_t argument, DWORD error) = 0;
+  virtual void FailCall(int modem, BusCall call, int32_t argument, uint32_t error) = 0;
 };
 
-// The bus of this process.
+// The bus of this process (Windows builds linked with the simulation).
 ModemBus& LocalBus();
 
 }  // namespace simbus

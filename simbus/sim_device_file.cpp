@@ -99,7 +99,7 @@ HANDLE CreateFileA(LPCSTR path, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWOR
     SetLastError(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
   }
-  if (bus.Faulted(modem->id, simbus::BusCall::CreateFile, 0)) return INVALID_HANDLE_VALUE;
+  if (bus.Faulted(modem->id, simbus::BusCall::OpenDeviceFile, 0)) return INVALID_HANDLE_VALUE;
   HANDLE file = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   if (file == nullptr) return INVALID_HANDLE_VALUE;
   bus.files[file] = modem->id;

@@ -387,7 +387,7 @@ TEST_F(DeviceTest, EachFailingStepOfOpenGivesItsResultAndLeavesItsError) {
     HRESULT result;
   };
   const Case cases[] = {
-      {"device file", 1, BusCall::CreateFile, simbus::ANY_ARGUMENT, ERROR_ACCESS_DENIED, GW_E_OPEN_DEVICE},
+      {"device file", 1, BusCall::OpenDeviceFile, simbus::ANY_ARGUMENT, ERROR_ACCESS_DENIED, GW_E_OPEN_DEVICE},
       {"notification", 1, BusCall::RegisterNotification, simbus::ANY_ARGUMENT, ERROR_INVALID_DATA,
        GW_E_NOTIFICATION},
       {"initialize", 1, BusCall::Initialize, simbus::ANY_ARGUMENT, ERROR_GEN_FAILURE, GW_E_USB},

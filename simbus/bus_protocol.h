@@ -1,0 +1,48 @@
+#pragma once
+// The simulated modem bus served to another process over a loopback TCP
+// connection: one request, one reply, each a frame of a 32-bit length (of
+// what follows), an operation or result byte and the operation's fields,
+// little-endian. The simulated build serves it (simbus/remote_bus.cpp), the
+// modem simulator and the black-box tests call it (tools/modem-sim/
+// remote_bus.h). docs/modem-bus-protocol.md describes every field.
+#include <cstdint>
+
+namespace simbus {
+
+constexpr uint32_t BUS_PROTOCOL_VERSION = 1;
+// The environment variable that makes the simulated build serve its bus on
+// 127.0.0.1 at the port it names. Only varnel-sim.exe reads it.
+constexpr char BUS_PORT_VARIABLE[] = "VARNEL_BUS_PORT";
+
+// A frame's length counts the op (or result) byte and the fields; a longer
+// one ends the connection.
+constexpr uint32_t BUS_FRAME_LIMIT = 70000;
+// The most one transfer may carry across, and the longest Take wait.
+constexpr uint32_t BUS_TRANSFER_LIMIT = 65536;
+constexpr uint32_t BUS_TAKE_WAIT_LIMIT_MS = 60000;
+// Connections served at once; one more is closed at once.
+constexpr uint32_t BUS_CONNECTION_LIMIT = 16;
+
+enum class BusOp : uint8_t {
+  Hello = 0,   // -> u32 version
+  Plug = 1,    // u8 n, n x {u8 class, u8 subclass, u8 protocol, u8 m, m x {u8 id, u8 type, u16 size}} -> i32
+  Unplug = 2,  // i32 modem
+  QueryRemove = 3,           // i32 modem
+  DevicePath = 4,            // i32 modem -> u8 known, text
+  Deliver = 5,               // i32 modem, u8 pipe, bytes -> u8 ok
+  Take = 6,                  // i32 modem, u8 pipe, u32 timeoutMs -> u8 taken, bytes
+  HoldWrites = 7,            // i32 modem, u8 pipe, u8 hold
+  PendingTransfers = 8,      // i32 modem -> u32
+  OpenHandles = 9,           // i32 modem -> u32
+  PipePolicy = 10,           // i32 modem, u8 pipe, u32 policy -> u8 set, u8 value
+  HandleRegistrations = 11,  // i32 modem -> u32
+  FailCall = 12,             // i32 modem, u32 call, i32 argument, u32 error
+  AwaitExit = 13,  // (answered as the program ends) -> u32 handles, u32 transfers, u32 registrations
+};
+
+enum class BusResult : uint8_t {
+  Done = 0,
+  BadRequest = 1,  // unknown op or fields of the wrong size; the connection stays usable
+};
+
+}  // namespace simbus

@@ -1,0 +1,376 @@
+#include "tools/modem-sim/modem.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "bridge/control_message.h"
+#include "simbus/bus_wire.h"
+#include "tools/modem-sim/net.h"
+
+namespace modemsim {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+constexpr uint64_t RETRY_MS = 1000;
+constexpr uint32_t DATA_PIECE = 4096;  // one delivery on the data IN pipe
+constexpr size_t COMMAND_LIMIT = 16;
+constexpr uint32_t FLOOD_COUNT = 100;
+// 14.03.25 09:30:00 in the modem's seconds since 1 January 2000.
+constexpr uint32_t CLOCK_START = 795259800;
+// The modem's clock runs a minute per second, so the blocking window is
+// seen counting down.
+constexpr uint32_t CLOCK_RATE = 60;
+
+const char* ReplyName(uint8_t type) {
+  switch (type) {
+    case CTL_CONNECTED:
+      return "<- CTL_CONNECTED";
+    case CTL_LINK_LOST:
+      return "<- CTL_LINK_LOST";
+    case CTL_CONNECT_FAILED:
+      return "<- CTL_CONNECT_FAILED";
+    case CTL_START_EXCHANGE:
+      return "<- CTL_START_EXCHANGE";
+    default:
+      return "<- unexpected message";
+  }
+}
+
+}  // namespace
+
+SimModem::SimModem(simbus::ModemBus& bus, const ModemConfig& config, Narrator* narrator)
+    : bus_(bus), config_(config), narrator_(narrator), startMs_(net::NowMs()) {
+  std::snprintf(who_, sizeof who_, "modem %u", static_cast<unsigned>(config.number));
+  if (config_.address.empty()) config_.address = "127.0.0.1:" + std::to_string(config_.acquirerPort);
+  if (config_.frameSize == 0 || config_.frameSize > FRAME_PAYLOAD_LIMIT) config_.frameSize = 16384;
+  if (config_.window == 0) config_.window = 1;
+}
+
+bool SimModem::Plug() {
+  modem_ = bus_.Plug(simbus::StandardLayout());
+  std::lock_guard<std::mutex> hold(lock_);
+  counts_.plugged = modem_ != 0;
+  return modem_ != 0;
+}
+
+bool SimModem::Command(ModemCommand command) {
+  std::lock_guard<std::mutex> hold(lock_);
+  if (commands_.size() >= COMMAND_LIMIT) return false;
+  commands_.push_back(command);
+  return true;
+}
+
+ModemCounts SimModem::Counts() {
+  std::lock_guard<std::mutex> hold(lock_);
+  return counts_;
+}
+
+void SimModem::Run(const std::atomic<bool>& stop) {
+  while (!stop) Step(20);
+}
+
+void SimModem::Step(uint32_t waitMs) {
+  bool have = false;
+  ModemCommand command = ModemCommand::Connect;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (!commands_.empty()) {
+      command = commands_.front();
+      commands_.pop_front();
+      have = true;
+    }
+  }
+  if (have) Carry(command);
+  if (modem_ == 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(waitMs));
+    return;
+  }
+  if (connectAt_ != 0 && net::NowMs() >= connectAt_) {
+    connectAt_ = 0;
+    SendConnect();
+  }
+  const bool linked = Counts().linked;
+  ServeControl(muted_ || linked ? 0 : waitMs);
+  if (linked && !muted_) {
+    SendData();
+    TakeData(waitMs);
+  } else if (muted_) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(waitMs));
+  }
+}
+
+void SimModem::Carry(ModemCommand command) {
+  switch (command) {
+    case ModemCommand::Unplug:
+      if (modem_ == 0) return;
+      if (narrator_) narrator_->Say(who_, "unplugged");
+      bus_.Unplug(modem_);
+      modem_ = 0;
+      LinkEnded(0);
+      connectAsked_ = false;
+      {
+        std::lock_guard<std::mutex> hold(lock_);
+        counts_.plugged = false;
+      }
+      return;
+    case ModemCommand::Replug:
+      if (modem_ != 0) return;
+      if (narrator_) narrator_->Say(who_, "plugged in again");
+      Plug();
+      return;
+    case ModemCommand::CloseLink:
+      if (modem_ == 0) return;
+      ControlIn({CTL_CONNECT}, "-> CTL_CONNECT (close the link)");
+      LinkEnded(config_.reconnect ? RETRY_MS : 0);
+      return;
+    case ModemCommand::Mute:
+      if (narrator_) narrator_->Say(who_, "stops answering");
+      muted_ = true;
+      return;
+    case ModemCommand::Unmute:
+      if (narrator_) narrator_->Say(who_, "answers again");
+      muted_ = false;
+      return;
+    case ModemCommand::Malformed: {
+      const Bytes messages[] = {{},
+                                {CTL_IDENTIFY, 0},
+                                Bytes(15, 0),
+                                {CTL_STATUS, 55, STATUS_MODEM, 0, 0},
+                                {CTL_STATUS, 25, STATUS_KSEF},
+                                {CTL_STATUS, 60, 9},
+                                {2, 1, 2, 3},
+                                Bytes(64, 0xFF)};
+      for (const Bytes& message : messages) ControlIn(message, "-> malformed message");
+      return;
+    }
+    case ModemCommand::Flood: {
+      if (narrator_)
+        narrator_->Say(who_, "floods the gateway: %u status blocks, %u data transfers", FLOOD_COUNT,
+                       FLOOD_COUNT);
+      const Bytes block = ModemStatusBlock();
+      const Bytes data(DATA_PIECE, 0x55);
+      for (uint32_t i = 0; i < FLOOD_COUNT; ++i) {
+        bus_.Deliver(modem_, simbus::CONTROL_IN, block.data(), static_cast<uint32_t>(block.size()));
+        if (!Counts().linked) bus_.Deliver(modem_, simbus::DATA_IN, data.data(), DATA_PIECE);
+      }
+      return;
+    }
+    case ModemCommand::Connect:
+      SendConnect();
+      return;
+  }
+}
+
+void SimModem::ControlIn(const std::vector<uint8_t>& message, const char* caption) {
+  if (narrator_) narrator_->TellBytes(who_, caption, message.data(), message.size());
+  bus_.Deliver(modem_, simbus::CONTROL_IN, message.data(), static_cast<uint32_t>(message.size()));
+}
+
+void SimModem::SendConnect() {
+  if (modem_ == 0) return;
+  Bytes message = {CTL_CONNECT, 0, 0};
+  message.insert(message.end(), config_.address.begin(), config_.address.end());
+  if (narrator_) narrator_->Tell(who_, "asks for a link to %s", config_.address.c_str());
+  ControlIn(message, "-> CTL_CONNECT");
+  connectAsked_ = true;
+  connecting_ = true;
+}
+
+// Whatever was in flight is gone with the link.
+void SimModem::LinkEnded(uint64_t retryInMs) {
+  outstanding_.clear();
+  parser_ = FrameParser();
+  sentThisSession_ = 0;
+  connecting_ = false;
+  connectAt_ = retryInMs == 0 ? 0 : net::NowMs() + retryInMs;
+  std::lock_guard<std::mutex> hold(lock_);
+  counts_.linked = false;
+}
+
+void SimModem::ServeControl(uint32_t waitMs) {
+  if (muted_) return;
+  Bytes message;
+  // Everything waiting, the first take waiting up to waitMs.
+  for (int n = 0; n < 8 && bus_.Take(modem_, simbus::CONTROL_OUT, &message, n == 0 ? waitMs : 0); ++n) {
+    Answer(message);
+  }
+}
+
+void SimModem::Answer(const std::vector<uint8_t>& message) {
+  if (message.size() == 1 && message[0] == CTL_IDENTIFY) {
+    uint32_t polls;
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      polls = ++counts_.identifyPolls;
+    }
+    if (polls == 1 && narrator_) narrator_->TellBytes(who_, "<- CTL_IDENTIFY request", message.data(), 1);
+    Bytes reply(16, 0);
+    std::memcpy(reply.data() + 5, config_.serial.c_str(), std::min<size_t>(config_.serial.size(), 10));
+    if (polls == 1) {
+      ControlIn(reply, "-> identify reply");
+    } else {
+      bus_.Deliver(modem_, simbus::CONTROL_IN, reply.data(), static_cast<uint32_t>(reply.size()));
+    }
+    return;
+  }
+  if (message.size() == 2 && message[0] == CTL_STATUS && message[1] <= STATUS_KSEF) {
+    const bool modemBlock = message[1] == STATUS_MODEM;
+    uint32_t polls;
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      polls = ++counts_.statusPolls[message[1]];
+    }
+    const Bytes reply = modemBlock ? ModemStatusBlock() : KsefStatusBlock();
+    if (polls == 1 && narrator_) {
+      narrator_->TellBytes(who_, modemBlock ? "<- CTL_STATUS ModemStatus" : "<- CTL_STATUS KsefStatus",
+                           message.data(), 2);
+      ControlIn(reply, modemBlock ? "-> ModemStatus block" : "-> KsefStatus block");
+      if (!modemBlock) narrator_->Tell(who_, "(the polls that follow are answered alike and not shown)");
+    } else {
+      bus_.Deliver(modem_, simbus::CONTROL_IN, reply.data(), static_cast<uint32_t>(reply.size()));
+    }
+    // Identified and its status taken: now it asks for its acquirer.
+    if (!modemBlock && !connectAsked_ && connectAt_ == 0) SendConnect();
+    return;
+  }
+  if (narrator_)
+    narrator_->TellBytes(who_, ReplyName(message.empty() ? 0xFF : message[0]), message.data(),
+                         message.size());
+  const uint8_t type = message.empty() ? 0xFF : message[0];
+  bool ended = false;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (message.size() == 1 && type == CTL_CONNECTED) {
+      ++counts_.connected;
+      counts_.linked = true;
+      connecting_ = false;
+    } else if (message.size() == 1 && (type == CTL_CONNECT_FAILED || type == CTL_LINK_LOST)) {
+      ++(type == CTL_LINK_LOST ? counts_.linkLost : counts_.connectFailed);
+      lastResult_ = 3;  // "no connection" in the modem's exchange results
+      ended = true;
+    } else if (message.size() == 2 && type == CTL_START_EXCHANGE && message[1] == 1) {
+      ++counts_.startExchange;
+      // "Сеанс зв'язку": an exchange now, unless one is under way.
+      if (!counts_.linked && !connecting_) connectAt_ = 1;
+    } else {
+      ++counts_.otherMessages;
+    }
+  }
+  if (ended) LinkEnded(config_.reconnect ? RETRY_MS : 0);
+}
+
+void SimModem::SendData() {
+  while (outstanding_.size() < config_.window && sentThisSession_ < config_.sessionBytes) {
+    const uint32_t sequence = nextSequence_++;
+    const Frame frame{FrameKind::Request, sequence, Payload(config_.number, sequence, config_.frameSize)};
+    const Bytes bytes = EncodeFrame(frame);
+    for (size_t at = 0; at < bytes.size(); at += DATA_PIECE) {
+      const uint32_t piece = static_cast<uint32_t>(std::min<size_t>(DATA_PIECE, bytes.size() - at));
+      if (!bus_.Deliver(modem_, simbus::DATA_IN, bytes.data() + at, piece)) return;
+    }
+    outstanding_.push_back(sequence);
+    sentThisSession_ += config_.frameSize;
+    std::lock_guard<std::mutex> hold(lock_);
+    counts_.bytesOut += bytes.size();
+  }
+}
+
+void SimModem::TakeData(uint32_t waitMs) {
+  Bytes piece;
+  for (int n = 0; n < 64 && bus_.Take(modem_, simbus::DATA_OUT, &piece, n == 0 ? waitMs : 0); ++n) {
+    parser_.Feed(piece.data(), piece.size());
+    std::lock_guard<std::mutex> hold(lock_);
+    counts_.bytesBack += piece.size();
+  }
+  Frame reply;
+  bool damaged = false;
+  while (parser_.Next(&reply, &damaged)) {
+    bool good = !damaged && reply.kind == FrameKind::Reply && !outstanding_.empty() &&
+                reply.sequence == outstanding_.front();
+    if (good) {
+      const Frame request{FrameKind::Request, reply.sequence,
+                          Payload(config_.number, reply.sequence, config_.frameSize)};
+      good = ReplyTo(request).payload == reply.payload;
+    }
+    if (!outstanding_.empty()) outstanding_.pop_front();
+    std::lock_guard<std::mutex> hold(lock_);
+    ++(good ? counts_.repliesGood : counts_.repliesBad);
+    if (!good && narrator_)
+      narrator_->Say(who_, "reply %u is not the acquirer's: bytes lost or changed", reply.sequence);
+  }
+  if (parser_.Lost()) {
+    if (narrator_) narrator_->Say(who_, "the data coming back makes no sense any more");
+    std::lock_guard<std::mutex> hold(lock_);
+    ++counts_.repliesBad;
+    parser_ = FrameParser();
+  }
+  if (outstanding_.empty() && sentThisSession_ >= config_.sessionBytes) {
+    if (narrator_) narrator_->Tell(who_, "every reply of this link checked; closes it");
+    lastResult_ = 0;
+    ControlIn({CTL_CONNECT}, "-> CTL_CONNECT (close the link)");
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      ++counts_.sessions;
+    }
+    LinkEnded(config_.reconnect ? RETRY_MS : 0);
+  }
+}
+
+uint32_t SimModem::ModemClock() {
+  return CLOCK_START + static_cast<uint32_t>((net::NowMs() - startMs_) * CLOCK_RATE / 1000);
+}
+
+std::vector<uint8_t> SimModem::ModemStatusBlock() {
+  const ModemCounts counts = Counts();
+  const uint32_t clock = ModemClock();
+  simbus::WireWriter w;
+  w.U8(CTL_STATUS);
+  w.U8(56);
+  w.U8(STATUS_MODEM);
+  w.U8(0);                                                                  // no fault
+  w.U8(static_cast<uint8_t>(lastResult_ == 0x7FFFFFFF ? 0 : lastResult_));  // last exchange
+  w.U32(static_cast<uint32_t>(std::strtoul(config_.serial.c_str(), nullptr, 10)));
+  w.U32(1000 + config_.number);        // ID DEV
+  w.U32(2000 + config_.number);        // ID SAM
+  w.U32(3000 + config_.number);        // ID ACQ
+  w.U32(clock - CLOCK_START + 86400);  // operating time
+  w.U32(clock);
+  w.U32(counts.sessions == 0 ? 0x7FFFFFFFu : clock - CLOCK_START);  // last exchange
+  w.U32(CLOCK_START - 3600 * config_.number);                       // blocking window start
+  w.U32(500 + counts.sessions);                                     // NT_SAM
+  w.U16(static_cast<uint16_t>(counts.sessions));                    // NT_SESSION
+  w.U8(static_cast<uint8_t>(counts.repliesGood));                   // NT_SESSION_LOW
+  w.U8(counts.linked ? 1 : 0);                                      // current operation
+  w.U16(60);                                                        // exchange period
+  w.U16(0x0203);                                                    // version 2.3
+  w.U16(17);                                                        // OS revision
+  w.U16(config_.acquirerPort);
+  w.Raw("\x7F\x00\x00\x01", 4);
+  return w.bytes;
+}
+
+std::vector<uint8_t> SimModem::KsefStatusBlock() {
+  const ModemCounts counts = Counts();
+  const uint32_t packets = 1000 + counts.repliesGood;
+  simbus::WireWriter w;
+  w.U8(CTL_STATUS);
+  w.U8(26);
+  w.U8(STATUS_KSEF);
+  w.U16(0);
+  w.U16(static_cast<uint16_t>(
+      std::min<uint32_t>(9999, 1200 + (ModemClock() - CLOCK_START) / 60)));  // store used
+  w.U32(packets + 1);
+  w.U32(1);
+  w.U32(packets);
+  w.U32(packets);
+  w.U32(packets - (counts.linked ? 3 : 0));
+  return w.bytes;
+}
+
+}  // namespace modemsim

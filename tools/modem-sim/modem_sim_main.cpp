@@ -1,0 +1,217 @@
+// modem-sim: plays simulated fiscal modems for the simulated build of the
+// program (varnel-sim.exe started with VARNEL_BUS_PORT) over its bus
+// protocol, each talking to the acquirer peer through the program. Shows
+// live progress, takes commands on its input, ends with a summary and
+// exits 0 only when every reply came back intact and every modem completed
+// at least one exchange.
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tools/modem-sim/modem.h"
+#include "tools/modem-sim/remote_bus.h"
+
+namespace {
+
+using modemsim::ModemCommand;
+
+constexpr int BUS_WAIT_MS = 60000;  // the program under Wine may take this long to come up
+constexpr uint32_t MODEM_LIMIT = 8;
+
+std::atomic<bool> g_stop{false};
+
+void OnSignal(int) {
+  g_stop = true;
+}
+
+const char USAGE[] =
+    "usage: modem-sim --bus PORT --acquirer PORT [--modems N (1..8)] [--seconds S | --forever]\n"
+    "                 [--bytes B (per link)] [--verbose]\n"
+    "commands on input: unplug N, replug N, close N, mute N, unmute N, malformed N, flood N, connect N";
+
+bool Number(const char* text, unsigned long low, unsigned long high, unsigned long* value) {
+  char* end = nullptr;
+  *value = std::strtoul(text, &end, 10);
+  return text[0] != '\0' && *end == '\0' && *value >= low && *value <= high;
+}
+
+struct Options {
+  unsigned long busPort = 0, acquirerPort = 0, modems = 3, seconds = 20, bytes = 1u << 20;
+  bool forever = false, verbose = false;
+};
+
+// One clear line for what is wrong; false to stop.
+bool Parse(int argc, char** argv, Options* o) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    const char* v = i + 1 < argc ? argv[i + 1] : "";
+    bool ok = true;
+    if (a == "--bus") {
+      ok = Number(v, 1, 65535, &o->busPort), ++i;
+    } else if (a == "--acquirer") {
+      ok = Number(v, 1, 65535, &o->acquirerPort), ++i;
+    } else if (a == "--modems") {
+      ok = Number(v, 1, MODEM_LIMIT, &o->modems), ++i;
+    } else if (a == "--seconds") {
+      ok = Number(v, 1, 86400, &o->seconds), ++i;
+    } else if (a == "--bytes") {
+      ok = Number(v, 1, 1ul << 30, &o->bytes), ++i;
+    } else if (a == "--forever") {
+      o->forever = true;
+    } else if (a == "--verbose") {
+      o->verbose = true;
+    } else {
+      std::fprintf(stderr, "modem-sim: unknown argument \"%s\"\n%s\n", a.c_str(), USAGE);
+      return false;
+    }
+    if (!ok) {
+      std::fprintf(stderr, "modem-sim: %s needs a number in range, not \"%s\"\n%s\n", a.c_str(), v, USAGE);
+      return false;
+    }
+  }
+  if (o->busPort == 0 || o->acquirerPort == 0) {
+    std::fprintf(stderr, "modem-sim: --bus and --acquirer are required\n%s\n", USAGE);
+    return false;
+  }
+  return true;
+}
+
+struct Player {
+  modemsim::RemoteBus bus;
+  std::unique_ptr<modemsim::SimModem> modem;
+  std::thread thread;
+};
+
+// Commands typed on the input, until it ends or the run stops.
+void ReadCommands(std::vector<std::unique_ptr<Player>>* players, modemsim::Narrator* narrator) {
+  const struct {
+    const char* word;
+    ModemCommand command;
+  } words[] = {{"unplug", ModemCommand::Unplug},   {"replug", ModemCommand::Replug},
+               {"close", ModemCommand::CloseLink}, {"mute", ModemCommand::Mute},
+               {"unmute", ModemCommand::Unmute},   {"malformed", ModemCommand::Malformed},
+               {"flood", ModemCommand::Flood},     {"connect", ModemCommand::Connect}};
+  std::string line;
+  while (!g_stop) {
+    pollfd in = {0, POLLIN, 0};
+    if (poll(&in, 1, 100) <= 0) continue;
+    char c = 0;
+    if (read(0, &c, 1) != 1) return;
+    if (c != '\n') {
+      if (line.size() < 64) line += c;
+      continue;
+    }
+    char word[16] = {};
+    unsigned n = 0;
+    bool known = false;
+    if (std::sscanf(line.c_str(), "%15s %u", word, &n) == 2 && n >= 1 && n <= players->size()) {
+      for (const auto& w : words) {
+        if (std::strcmp(w.word, word) == 0) known = (*players)[n - 1]->modem->Command(w.command);
+      }
+    }
+    if (!known) narrator->Say("modem-sim", "not understood: \"%s\" (try: unplug 1)", line.c_str());
+    line.clear();
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  if (!Parse(argc, argv, &o)) return 2;
+  modemsim::Narrator narrator(o.verbose);
+  net::Startup();
+  signal(SIGINT, OnSignal);
+  signal(SIGTERM, OnSignal);
+
+  std::vector<std::unique_ptr<Player>> players;
+  for (unsigned long m = 0; m < o.modems && !g_stop; ++m) {
+    auto player = std::make_unique<Player>();
+    if (!player->bus.Open(static_cast<uint16_t>(o.busPort), m == 0 ? BUS_WAIT_MS : 5000)) {
+      std::fprintf(stderr,
+                   "modem-sim: no simulated program answers on 127.0.0.1:%lu (start varnel-sim.exe "
+                   "with VARNEL_BUS_PORT=%lu)\n",
+                   o.busPort, o.busPort);
+      g_stop = true;
+      break;
+    }
+    modemsim::ModemConfig config;
+    config.number = static_cast<uint32_t>(m + 1);
+    config.serial = std::to_string(4000100 + m + 1);
+    config.acquirerPort = static_cast<uint16_t>(o.acquirerPort);
+    config.sessionBytes = o.bytes;
+    player->modem = std::make_unique<modemsim::SimModem>(player->bus, config, &narrator);
+    if (!player->modem->Plug()) {
+      std::fprintf(stderr, "modem-sim: the simulated program refused to plug a modem\n");
+      g_stop = true;
+      break;
+    }
+    narrator.Say("modem-sim", "modem %lu (serial %s) plugged in", m + 1, config.serial.c_str());
+    players.push_back(std::move(player));
+  }
+  for (auto& p : players) {
+    modemsim::SimModem* modem = p->modem.get();
+    p->thread = std::thread([modem] { modem->Run(g_stop); });
+  }
+  std::thread commands(ReadCommands, &players, &narrator);
+
+  const auto start = std::chrono::steady_clock::now();
+  int tick = 0;
+  while (!g_stop && !players.empty()) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    if (!o.forever && elapsed >= std::chrono::seconds(o.seconds)) break;
+    if (++tick % 10 != 0) continue;
+    for (size_t m = 0; m < players.size(); ++m) {
+      const modemsim::ModemCounts c = players[m]->modem->Counts();
+      narrator.Say("progress",
+                   "modem %zu %s  %-10s out %8.2f MiB  back %8.2f MiB  links %u  replies %u ok %u bad", m + 1,
+                   players[m]->modem->config().serial.c_str(),
+                   !c.plugged ? "unplugged"
+                   : c.linked ? "linked"
+                              : "no link",
+                   c.bytesOut / 1048576.0, c.bytesBack / 1048576.0, c.connected, c.repliesGood, c.repliesBad);
+    }
+    if (players[0]->bus.Broken()) {
+      narrator.Say("modem-sim", "the simulated program went away");
+      break;
+    }
+  }
+  const bool interrupted = g_stop;
+  g_stop = true;
+  for (auto& p : players) p->thread.join();
+  commands.join();
+
+  bool intact = !players.empty();
+  uint64_t out = 0, back = 0;
+  for (size_t m = 0; m < players.size(); ++m) {
+    modemsim::SimModem& modem = *players[m]->modem;
+    const modemsim::ModemCounts c = modem.Counts();
+    if (c.plugged) players[m]->bus.Unplug(modem.busId());
+    out += c.bytesOut;
+    back += c.bytesBack;
+    const bool good = c.repliesBad == 0 && c.sessions > 0 && !players[m]->bus.Broken();
+    intact = intact && good;
+    narrator.Say("summary",
+                 "modem %zu %s: %u identify and %u status polls answered; %u links, %u failed, %u lost; "
+                 "%u exchanges done; %llu bytes out, %llu back; %u replies intact, %u lost or changed%s",
+                 m + 1, modem.config().serial.c_str(), c.identifyPolls, c.statusPolls[0] + c.statusPolls[1],
+                 c.connected, c.connectFailed, c.linkLost, c.sessions,
+                 static_cast<unsigned long long>(c.bytesOut), static_cast<unsigned long long>(c.bytesBack),
+                 c.repliesGood, c.repliesBad, good ? "" : "  <- FAILED");
+  }
+  narrator.Say("summary", "%s: %.2f MiB out, %.2f MiB back%s",
+               intact ? "every byte came back intact" : "FAILED", out / 1048576.0, back / 1048576.0,
+               interrupted ? " (interrupted)" : "");
+  return intact ? 0 : 1;
+}

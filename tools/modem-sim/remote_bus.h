@@ -1,0 +1,62 @@
+#pragma once
+// simbus::ModemBus in another process: every call is one request to the
+// simulated build's bus server on 127.0.0.1 (simbus/bus_protocol.h). One
+// connection, one call at a time; a thread that wants to wait in Take while
+// another delivers opens a connection of its own.
+//
+// After the connection fails every call returns at once with its "nothing"
+// answer (0, false, null) and Broken() tells so.
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "simbus/bus_protocol.h"
+#include "simbus/modem_bus.h"
+#include "tools/modem-sim/net.h"
+
+namespace modemsim {
+
+class RemoteBus final : public simbus::ModemBus {
+ public:
+  RemoteBus() = default;
+  ~RemoteBus() override;
+  RemoteBus(const RemoteBus&) = delete;
+  RemoteBus& operator=(const RemoteBus&) = delete;
+
+  // Connects and greets the server, trying again until timeoutMs has passed
+  // (the program under Wine takes seconds to start).
+  bool Open(uint16_t port, int timeoutMs);
+  bool Broken() const { return socket_ == net::NO_SOCKET; }
+
+  int Plug(const simbus::ModemLayout& layout) override;
+  void Unplug(int modem) override;
+  void QueryRemove(int modem) override;
+  const char* DevicePath(int modem) override;
+  bool Deliver(int modem, uint8_t pipeId, const void* data, uint32_t size) override;
+  bool Take(int modem, uint8_t pipeId, std::vector<uint8_t>* message, uint32_t timeoutMs) override;
+  void HoldWrites(int modem, uint8_t pipeId, bool hold) override;
+  uint32_t PendingTransfers(int modem) override;
+  uint32_t OpenHandles(int modem) override;
+  bool PipePolicy(int modem, uint8_t pipeId, uint32_t policyType, uint8_t* value) override;
+  uint32_t HandleRegistrations(int modem) override;
+  void FailCall(int modem, simbus::BusCall call, int32_t argument, uint32_t error) override;
+
+  // What every modem plugged so far still holds once the program has
+  // ended: open handles, pending transfers, handle registrations. Waits up
+  // to timeoutMs for the end; false when the answer never came.
+  bool AwaitExit(uint32_t counts[3], int timeoutMs);
+
+ private:
+  // Sends the request and reads the reply's fields into *reply; false when
+  // the connection failed or the server refused the request.
+  bool Call(simbus::BusOp op, const std::vector<uint8_t>& fields, std::vector<uint8_t>* reply, int timeoutMs);
+  uint32_t Count(simbus::BusOp op, int modem);
+
+  net::Socket socket_ = net::NO_SOCKET;  // owned
+  std::mutex lock_;                      // one call at a time
+  std::map<int, std::string> paths_;     // DevicePath answers, valid while this bus lives
+};
+
+}  // namespace modemsim
