@@ -38,6 +38,7 @@ enum class BusOp : uint8_t {
   HandleRegistrations = 11,  // i32 modem -> u32
   FailCall = 12,             // i32 modem, u32 call, i32 argument, u32 error
   AwaitExit = 13,  // (answered as the program ends) -> u32 handles, u32 transfers, u32 registrations
+  Waiting = 14,    // i32 modem, u8 pipe -> u32
 };
 
 enum class BusResult : uint8_t {

@@ -239,6 +239,13 @@ class BusServer {
         if (ok) out.U32(Count(op, modem));
         break;
       }
+      case BusOp::Waiting: {
+        const int modem = in.I32();
+        const uint8_t pipe = in.U8();
+        ok = in.Whole();
+        if (ok) out.U32(bus.Waiting(modem, pipe));
+        break;
+      }
       case BusOp::PipePolicy: {
         const int modem = in.I32();
         const uint8_t pipe = in.U8();

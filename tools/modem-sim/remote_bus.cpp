@@ -168,6 +168,16 @@ uint32_t RemoteBus::HandleRegistrations(int modem) {
   return Count(BusOp::HandleRegistrations, modem);
 }
 
+uint32_t RemoteBus::Waiting(int modem, uint8_t pipeId) {
+  WireWriter w = ModemFields(modem);
+  w.U8(pipeId);
+  std::vector<uint8_t> reply;
+  if (!Call(BusOp::Waiting, w.bytes, &reply, 0)) return 0;
+  WireReader in(reply.data(), reply.size());
+  const uint32_t count = in.U32();
+  return in.Whole() ? count : 0;
+}
+
 bool RemoteBus::PipePolicy(int modem, uint8_t pipeId, uint32_t policyType, uint8_t* value) {
   WireWriter w = ModemFields(modem);
   w.U8(pipeId);

@@ -38,6 +38,7 @@ class RemoteBus final : public simbus::ModemBus {
   bool Take(int modem, uint8_t pipeId, std::vector<uint8_t>* message, uint32_t timeoutMs) override;
   void HoldWrites(int modem, uint8_t pipeId, bool hold) override;
   uint32_t PendingTransfers(int modem) override;
+  uint32_t Waiting(int modem, uint8_t pipeId) override;
   uint32_t OpenHandles(int modem) override;
   bool PipePolicy(int modem, uint8_t pipeId, uint32_t policyType, uint8_t* value) override;
   uint32_t HandleRegistrations(int modem) override;
