@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # Checks an exe's protections against exploitation and DLL planting:
-#   check-hardening.sh OBJDUMP EXE
+#   check-hardening.sh OBJDUMP EXE [--may-listen]
 # - ASLR (dynamic base, with its relocations kept), DEP (NX compatible) and,
 #   for a 64-bit exe, high-entropy ASLR;
 # - every DLL it imports is one the loader never looks for in the program's
 #   own folder: one of Windows 7's known DLLs, or common controls, which the
 #   manifest binds to the side-by-side store. (WinUSB is loaded by full path
 #   at run time for that reason.)
+# - unless --may-listen (the simulated build, which serves its test bus),
+#   it imports nothing that could listen on a port or accept a connection.
 set -euo pipefail
-objdump=$1 exe=$2
+objdump=$1 exe=$2 mayListen=${3:-}
 name=$(basename "$exe")
 dump=$("$objdump" -p "$exe")
 status=0
@@ -28,5 +30,11 @@ rpcrt4 sechost setupapi shell32 shlwapi user32 usp10 wldap32 ws2_32 comctl32"
 for dll in $(awk '/DLL Name:/ { print tolower($3) }' <<<"$dump"); do
   grep -qw "${dll%.dll}" <<<"$known" || fail "imports $dll, which the loader may take from the program's folder"
 done
+if [ "$mayListen" != --may-listen ]; then
+  for call in bind listen accept WSAAccept AcceptEx; do
+    awk '/DLL Name:/ { dll = tolower($3); next } dll == "ws2_32.dll" && NF == 3 { print $3 }' <<<"$dump" |
+      grep -qx "$call" && fail "imports $call: the program must listen on no port"
+  done
+fi
 [ $status -ne 0 ] || echo "check-hardening: $name: ASLR, DEP$(grep -qx HIGH_ENTROPY_VA <<<"$flags" && echo ', high-entropy ASLR'); imports only known DLLs"
 exit $status
