@@ -73,6 +73,14 @@ HRESULT Connect(ModemBridge* bridge) {
   to.sin_port = htons(server.port);
   to.sin_addr.s_addr = htonl(server.address);
   if (!ConnectOrCancel(bridge, s, to)) return FailAttempt(bridge, GW_E_NETWORK);
+  // A modem's message often arrives in two USB reads, so two sends: with
+  // Nagle's algorithm the second waits for the first one's acknowledgement,
+  // which the server delays until it can answer, and it cannot answer
+  // before the second half: tens of milliseconds lost on every such round.
+  // Each send already carries a whole read, so nothing is gained by waiting.
+  // Without the option the link still works, only slower.
+  const BOOL noDelay = TRUE;
+  setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof noDelay);
   return Publish(bridge, S_OK);
 }
 

@@ -28,6 +28,12 @@ TEST_F(BridgeTest, RelaysRandomPayloadsBothWaysUnchangedAndCountsThem) {
   LoopbackServer server;
   Link(m, &server);
   ModemBridge* b = m->bridge();
+  // Each read is sent as it comes, never held back for the last one's
+  // acknowledgement.
+  BOOL noDelay = FALSE;
+  int length = sizeof noDelay;
+  ASSERT_EQ(getsockopt(b->socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<char*>(&noDelay), &length), 0);
+  EXPECT_TRUE(noDelay);
   std::mt19937 rng(20261207);
   constexpr uint32_t kChunks = 150;
 
