@@ -11,9 +11,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "tests/win/bridged_modem.h"
-#include "tests/win/loopback_server.h"
-#include "tests/win/test_window.h"
+#include "tools/bench/bench_link.h"
 
 namespace {
 
@@ -107,36 +105,19 @@ Figures OverPlainSockets(SOCKET client, LoopbackServer* server, const Case& c) {
   });
 }
 
-SOCKET ConnectTo(uint16_t port) {
-  SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  sockaddr_in to = {};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(port);
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (s != INVALID_SOCKET && connect(s, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
-    closesocket(s);
-    s = INVALID_SOCKET;
-  }
-  return s;
-}
-
 }  // namespace
 
 int main() {
-  StartSockets();
   TestWindow window;
   BridgedModem modem;
   LoopbackServer server;
   LoopbackServer reference;
-  if (!modem.Start()) return 1;
-  modem.SendConnect(server.Address());
-  const SOCKET client = ConnectTo(reference.port());
-  if (!server.Accept(STEP_TIMEOUT_MS) || modem.NextControl() != std::vector<uint8_t>{3} ||
-      client == INVALID_SOCKET || !reference.Accept(STEP_TIMEOUT_MS)) {
-    std::puts("latency_bench: no link");
+  if (!LinkBridge("latency_bench", &window, &modem, &server)) return 1;
+  const SOCKET client = ConnectLoopback(reference.port());
+  if (client == INVALID_SOCKET || !reference.Accept(STEP_TIMEOUT_MS)) {
+    std::puts("latency_bench: no plain connection");
     return 1;
   }
-  window.Pump(50);
 
   const Case cases[] = {{"64 B", 64, 0},
                         {"256 B", 256, 0},

@@ -5,9 +5,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "tests/win/bridged_modem.h"
-#include "tests/win/loopback_server.h"
-#include "tests/win/test_window.h"
+#include "tools/bench/bench_link.h"
 
 namespace {
 
@@ -53,17 +51,10 @@ bool Downstream(BridgedModem* modem, LoopbackServer* server, double* rate) {
 }  // namespace
 
 int main() {
-  StartSockets();
   TestWindow window;
   BridgedModem modem;
   LoopbackServer server;
-  if (!modem.Start()) return 1;
-  modem.SendConnect(server.Address());
-  if (!server.Accept(5000) || modem.NextControl() != std::vector<uint8_t>{3}) {
-    std::puts("relay_bench: no link");
-    return 1;
-  }
-  window.Pump(50);
+  if (!LinkBridge("relay_bench", &window, &modem, &server)) return 1;
   double up = 0, down = 0;
   if (!Upstream(&modem, &server, &up) || !Downstream(&modem, &server, &down)) {
     std::puts("relay_bench: transfer stalled");

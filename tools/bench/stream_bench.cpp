@@ -14,9 +14,7 @@
 
 #include "bridge/buffer_queues.h"
 #include "simbus/modem_bus.h"
-#include "tests/win/bridged_modem.h"
-#include "tests/win/loopback_server.h"
-#include "tests/win/test_window.h"
+#include "tools/bench/bench_link.h"
 
 namespace {
 
@@ -123,19 +121,6 @@ End ModemEnd(BridgedModem* modem) {
           [modem](std::vector<uint8_t>* piece) { return modem->TakeData(piece, STEP_TIMEOUT_MS); }};
 }
 
-SOCKET Connect(uint16_t port) {
-  SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  sockaddr_in to = {};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(port);
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (s != INVALID_SOCKET && connect(s, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
-    closesocket(s);
-    return INVALID_SOCKET;
-  }
-  return s;
-}
-
 // Copies one socket's stream to another until it closes; the plain relay.
 void Copy(SOCKET from, SOCKET to) {
   char buffer[CHUNK];
@@ -170,17 +155,10 @@ void PrintRow(const char* what, const Rates& gateway, const Rates& plain) {
 }  // namespace
 
 int main() {
-  StartSockets();
   TestWindow window;
   BridgedModem modem;
   LoopbackServer server;
-  if (!modem.Start()) return 1;
-  modem.SendConnect(server.Address());
-  if (!server.Accept(STEP_TIMEOUT_MS) || modem.NextControl() != std::vector<uint8_t>{3}) {
-    std::puts("stream_bench: no link");
-    return 1;
-  }
-  window.Pump(50);
+  if (!LinkBridge("stream_bench", &window, &modem, &server)) return 1;
 
   // The reference: modem stand-in -> relay -> server, over plain sockets.
   LoopbackServer plainServer;
@@ -192,10 +170,10 @@ int main() {
   if (bind(relayListener, reinterpret_cast<sockaddr*>(&at), atSize) != 0 || listen(relayListener, 1) != 0 ||
       getsockname(relayListener, reinterpret_cast<sockaddr*>(&at), &atSize) != 0)
     return 1;
-  const SOCKET plainModem = Connect(ntohs(at.sin_port));
+  const SOCKET plainModem = ConnectLoopback(ntohs(at.sin_port));
   const SOCKET relayInSocket = accept(relayListener, nullptr, nullptr);
   closesocket(relayListener);
-  const SOCKET relayOut = Connect(plainServer.port());
+  const SOCKET relayOut = ConnectLoopback(plainServer.port());
   if (plainModem == INVALID_SOCKET || relayInSocket == INVALID_SOCKET || relayOut == INVALID_SOCKET ||
       !plainServer.Accept(STEP_TIMEOUT_MS))
     return 1;
