@@ -192,17 +192,20 @@ int main() {
     bool up, down;
   } modes[] = {
       {"modem -> server", true, false}, {"server -> modem", false, true}, {"both at once", true, true}};
-  for (const auto& mode : modes) {
-    PrintRow(mode.name, Run(gwModem, gwServer, mode.up, mode.down),
-             Run(refModem, refServer, mode.up, mode.down));
+  char held[sizeof modes / sizeof modes[0]][96];
+  for (size_t i = 0; i < sizeof modes / sizeof modes[0]; ++i) {
+    PrintRow(modes[i].name, Run(gwModem, gwServer, modes[i].up, modes[i].down),
+             Run(refModem, refServer, modes[i].up, modes[i].down));
+    window.Pump(200);  // the worker settles
+    const ModemBridge* b = modem.bridge();
+    std::snprintf(held[i], sizeof held[i],
+                  "%-16s %ld pool buffers, %ld queued to send, %ld queued to the modem", modes[i].name,
+                  static_cast<long>(b->poolCount), static_cast<long>(b->sendQueued.load()),
+                  static_cast<long>(b->dataOutQueued.load()));
   }
-
-  window.Pump(200);  // the worker settles
-  const ModemBridge* b = modem.bridge();
-  std::printf(
-      "held afterwards: %ld pool buffers (bound %ld), queues %ld send / %ld data OUT (high mark %ld)\n",
-      static_cast<long>(b->poolCount), static_cast<long>(POOL_LIMIT), static_cast<long>(b->sendQueued.load()),
-      static_cast<long>(b->dataOutQueued.load()), static_cast<long>(FLOW_HIGH_MARK));
+  std::printf("held by the bridge after each (pool bound %ld, queue high mark %ld):\n",
+              static_cast<long>(POOL_LIMIT), static_cast<long>(FLOW_HIGH_MARK));
+  for (const char* line : held) std::printf("  %s\n", line);
 
   shutdown(plainModem, SD_SEND);
   plainServer.CloseConnection();
