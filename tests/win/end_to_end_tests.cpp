@@ -19,6 +19,7 @@
 #include "tools/modem-sim/acquirer.h"
 #include "tools/modem-sim/modem.h"
 #include "tools/modem-sim/remote_bus.h"
+#include "tools/poke/tray_poke.h"
 
 namespace {
 
@@ -326,6 +327,54 @@ TEST_F(EndToEnd, AModemStillPresentFiveSecondsAfterItsWorkerEndedIsReopened) {
   EXPECT_GE(reopened, 4500u);
   EXPECT_LE(reopened, 9000u);
   bus.Unplug(modem);
+}
+
+// A program of its own, run after the suite's program has ended (one
+// instance at a time).
+TEST(EndToEndShutdown, TrayMenuExitWithModemsLinkedJoinsEveryWorkerAndClosesEverySocket) {
+  net::Startup();
+  AcquirerPeer acquirer;
+  ASSERT_TRUE(acquirer.Start(0, AcquirerMode::Serve));
+  Program program;
+  ASSERT_TRUE(program.Start());
+  struct Player {
+    std::unique_ptr<RemoteBus> bus;
+    std::unique_ptr<modemsim::SimModem> modem;
+  };
+  std::vector<Player> players(3);
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> threads;
+  for (uint32_t m = 0; m < players.size(); ++m) {
+    players[m].bus = program.Connection();
+    ASSERT_NE(players[m].bus, nullptr);
+    modemsim::ModemConfig config;
+    config.number = m + 1;
+    config.acquirerPort = acquirer.port();
+    config.sessionBytes = 1u << 30;  // still linked, data flowing, when the program ends
+    players[m].modem = std::make_unique<modemsim::SimModem>(*players[m].bus, config, nullptr);
+    ASSERT_TRUE(players[m].modem->Plug());
+    threads.emplace_back([&stop, modem = players[m].modem.get()] { modem->Run(stop); });
+  }
+  const bool linked = Until([&] { return acquirer.Open() == players.size(); }, 20000);
+  std::unique_ptr<RemoteBus> watcher = program.Connection();
+  ASSERT_NE(watcher, nullptr);
+  uint32_t counts[3] = {9, 9, 9};
+  bool answered = false;
+  std::thread awaiting([&] { answered = watcher->AwaitExit(counts, 60000); });
+  EXPECT_TRUE(linked);
+  EXPECT_TRUE(trayPoke::PickItem(0, WAIT_MS));
+  EXPECT_EQ(WaitForSingleObject(program.process(), 30000), WAIT_OBJECT_0);
+  DWORD code = 1;
+  EXPECT_TRUE(GetExitCodeProcess(program.process(), &code));
+  EXPECT_EQ(code, 0u);
+  awaiting.join();
+  EXPECT_TRUE(answered);
+  EXPECT_EQ(counts[0], 0u) << "open handles";
+  EXPECT_EQ(counts[1], 0u) << "pending transfers";
+  EXPECT_EQ(counts[2], 0u) << "handle registrations";
+  EXPECT_TRUE(Until([&] { return acquirer.Open() == 0; })) << "every link to the acquirer closed";
+  stop = true;
+  for (std::thread& t : threads) t.join();
 }
 
 }  // namespace
