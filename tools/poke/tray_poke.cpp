@@ -37,6 +37,8 @@ HWND ProgramWindow(DWORD timeoutMs) {
 bool OpenMenu(DWORD timeoutMs) {
   HWND program = ProgramWindow(timeoutMs);
   if (program == nullptr) return false;
+  // The menu opens at the cursor: just above the tray, clear of the icon's tooltip.
+  SetCursorPos(GetSystemMetrics(SM_CXSCREEN) - 16, GetSystemMetrics(SM_CYSCREEN) - 40);
   PostMessageA(program, WM_USER, 0, WM_RBUTTONUP);
   return WaitFor(MENU_CLASS, nullptr, timeoutMs) != nullptr;
 }
