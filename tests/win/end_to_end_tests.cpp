@@ -157,8 +157,9 @@ class Players {
   };
   // Starts the acquirer and plugs `count` modems, each sending
   // sessionBytes per link (serials 4000200 on); false when one could not be.
-  bool Start(Program& program, uint32_t count, uint64_t sessionBytes, bool reconnect = true) {
-    if (!acquirer.Start(0, AcquirerMode::Serve)) return false;
+  bool Start(Program& program, uint32_t count, uint64_t sessionBytes, bool reconnect = true,
+             AcquirerMode mode = AcquirerMode::Serve) {
+    if (!acquirer.Start(0, mode)) return false;
     modemsim::ModemConfig config;
     config.acquirerPort = acquirer.port();
     config.sessionBytes = sessionBytes;
@@ -448,6 +449,56 @@ TEST_F(EndToEnd, TwoModemsUnpluggedWhileLinkedOrConnectingLeaveNothingOpen) {
     EXPECT_TRUE(bus.Take(next, simbus::CONTROL_OUT, &message, WAIT_MS)) << c.name;
     bus.Unplug(next);
   }
+}
+
+TEST_F(EndToEnd, AcquirersThatReadSlowlyOrNotAtAll) {
+  // Read slowly: two modems' requests still come back intact.
+  {
+    Players players;
+    ASSERT_TRUE(players.Start(*program_, 2, 16u << 10, false, AcquirerMode::SlowRead));
+    EXPECT_TRUE(
+        Until([&] { return players.Counts(0).sessions > 0 && players.Counts(1).sessions > 0; }, 30000));
+    players.StopIntactAndUnplug();
+  }
+  // Never read: the program takes no more than its bounded queues hold from
+  // the modems, keeps polling, and an unplug still closes everything.
+  AcquirerPeer stuck;
+  ASSERT_TRUE(stuck.Start(0, AcquirerMode::StopReading));
+  RemoteBus& bus = program_->control;
+  const Bytes connect = ConnectMessage("127.0.0.1:" + std::to_string(stuck.port()));
+  const Bytes piece(64u << 10, 0x5A);
+  int modems[2] = {};
+  for (int& modem : modems) {
+    modem = bus.Plug(simbus::StandardLayout());
+    bus.Deliver(modem, simbus::CONTROL_IN, connect.data(), static_cast<uint32_t>(connect.size()));
+    uint8_t type = 0;
+    ASSERT_TRUE(NextReply(bus, modem, &type));
+    ASSERT_EQ(type, CTL_CONNECTED);
+    // More than the sockets' and the program's buffers hold together.
+    for (int i = 0; i < 512; ++i)
+      bus.Deliver(modem, simbus::DATA_IN, piece.data(), static_cast<uint32_t>(piece.size()));
+  }
+  for (int modem : modems) {
+    uint32_t waiting = 0;
+    EXPECT_TRUE(Until(
+        [&] {
+          const uint32_t before = waiting;
+          Sleep(500);
+          waiting = bus.Waiting(modem, simbus::DATA_IN);
+          return waiting > 0 && waiting == before;
+        },
+        30000))
+        << "the program stopped reading, " << waiting << " pieces left";
+    Bytes message;
+    EXPECT_TRUE(bus.Take(modem, simbus::CONTROL_OUT, &message, WAIT_MS)) << "and still polls";
+  }
+  for (int modem : modems) bus.Unplug(modem);
+  // (A peer that never reads cannot see the program close the link.)
+  for (int modem : modems) EXPECT_TRUE(Until([&] { return bus.OpenHandles(modem) == 0; }));
+  const int next = bus.Plug(simbus::StandardLayout());
+  Bytes message;
+  EXPECT_TRUE(bus.Take(next, simbus::CONTROL_OUT, &message, WAIT_MS)) << "the program goes on serving";
+  bus.Unplug(next);
 }
 
 // A program of its own, run after the suite's program has ended (one
