@@ -9,10 +9,11 @@ have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok ins
 # Wine runs the 32-bit product from the i386 architecture's packages.
 dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
 
+# imagemagick: its import takes the screenshots (scripts/demo.sh, scripts/screenshots.sh).
 for p in cmake ninja-build g++ clang-format \
          g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix \
          wine wine32:i386 wine64 xvfb xauth googletest \
-         fonts-dejavu-core locales nsis; do
+         fonts-dejavu-core locales nsis imagemagick; do
   have "$p" || need+=("$p")
 done
 

@@ -25,14 +25,13 @@ Bus::Bus() {
   InitializeConditionVariable(&changed_);
 }
 
-Bus::~Bus() {
-  for (const auto& file : files) ::CloseHandle(file.first);
-  DeleteCriticalSection(&lock_);
-}
-
+// Never destroyed: like a real device stack it outlives the program's
+// statics. In varnel-sim.exe the bus server's connection threads (not the
+// program's, never joined) may still be inside the bus, or answer an
+// AwaitExit from it, while the static destructors run at exit.
 Bus& TheBus() {
-  static Bus bus;
-  return bus;
+  static Bus* const bus = new Bus();
+  return *bus;
 }
 
 Modem* Bus::FindModem(int id) {

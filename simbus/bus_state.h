@@ -102,7 +102,6 @@ struct Notice {
 class Bus {
  public:
   Bus();
-  ~Bus();
   Bus(const Bus&) = delete;
   Bus& operator=(const Bus&) = delete;
 

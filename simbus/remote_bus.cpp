@@ -321,9 +321,9 @@ class BusServer {
 
 // The start hook: made before WinMain, ended after it returns.
 struct ServerHook {
+  // The bus itself is never destroyed (bus_state.cpp), so it is still
+  // there when this hook ends and while the connection threads run on.
   ServerHook() {
-    // Made first, so that the bus is still there when this hook ends.
-    LocalBus();
     const char* port = std::getenv(BUS_PORT_VARIABLE);
     if (port == nullptr || port[0] == '\0') return;
     server = new BusServer();

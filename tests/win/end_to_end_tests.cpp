@@ -15,10 +15,12 @@
 #include <vector>
 
 #include "bridge/control_message.h"
+#include "res/dialog_ids.h"
 #include "simbus/bus_protocol.h"
 #include "tools/modem-sim/acquirer.h"
 #include "tools/modem-sim/modem.h"
 #include "tools/modem-sim/remote_bus.h"
+#include "tools/poke/tray_poke.h"
 
 namespace {
 
@@ -114,6 +116,88 @@ bool Until(const std::function<bool()>& done, uint32_t timeoutMs = WAIT_MS) {
   }
   return true;
 }
+
+struct DialogSearch {
+  DWORD process;
+  HWND found;
+};
+
+BOOL CALLBACK FindDialog(HWND window, LPARAM param) {
+  auto* search = reinterpret_cast<DialogSearch*>(param);
+  DWORD process = 0;
+  GetWindowThreadProcessId(window, &process);
+  char name[16] = {};
+  GetClassNameA(window, name, sizeof name);
+  if (process != search->process || std::string(name) != "#32770" || !IsWindowVisible(window)) return TRUE;
+  search->found = window;
+  return FALSE;
+}
+
+// Opens the first modem's status window through the tray menu, presses its
+// "Сеанс зв'язку" and closes it, as a shop owner would.
+bool PressSessionButton(HANDLE program) {
+  DialogSearch search = {GetProcessId(program), nullptr};
+  if (!trayPoke::PickItem(1, WAIT_MS) || !Until([&] {
+        EnumWindows(FindDialog, reinterpret_cast<LPARAM>(&search));
+        return search.found != nullptr;
+      }))
+    return false;
+  SendMessageA(GetDlgItem(search.found, IDC_START_EXCHANGE), BM_CLICK, 0, 0);
+  return PostMessageA(search.found, WM_COMMAND, IDCANCEL, 0) != FALSE;
+}
+
+// Simulated modems on the program, each on a bus connection of its own and
+// run by a thread of its own until Stop (or the end of the scope), and the
+// acquirer peer they talk to.
+class Players {
+ public:
+  struct Player {
+    std::unique_ptr<RemoteBus> bus;
+    std::unique_ptr<modemsim::SimModem> modem;
+  };
+  // Starts the acquirer and plugs `count` modems, each sending
+  // sessionBytes per link (serials 4000200 on); false when one could not be.
+  bool Start(Program& program, uint32_t count, uint64_t sessionBytes, bool reconnect = true,
+             AcquirerMode mode = AcquirerMode::Serve) {
+    if (!acquirer.Start(0, mode)) return false;
+    modemsim::ModemConfig config;
+    config.acquirerPort = acquirer.port();
+    config.sessionBytes = sessionBytes;
+    config.reconnect = reconnect;
+    for (uint32_t m = 0; m < count; ++m) {
+      Player p = {program.Connection(), nullptr};
+      if (p.bus == nullptr) return false;
+      config.number = m + 1;
+      config.serial = std::to_string(4000200 + m);
+      p.modem = std::make_unique<modemsim::SimModem>(*p.bus, config, nullptr);
+      if (!p.modem->Plug()) return false;
+      threads_.emplace_back([this, modem = p.modem.get()] { modem->Run(stop_); });
+      list.push_back(std::move(p));
+    }
+    return true;
+  }
+  void Stop() {
+    stop_ = true;
+    for (std::thread& t : threads_) t.join();
+    threads_.clear();
+  }
+  ~Players() { Stop(); }
+  // Stops them, checks that no reply came back changed, unplugs them.
+  void StopIntactAndUnplug() {
+    Stop();
+    for (Player& p : list) {
+      EXPECT_EQ(p.modem->Counts().repliesBad, 0u) << p.modem->config().serial;
+      p.bus->Unplug(p.modem->busId());
+    }
+  }
+  modemsim::ModemCounts Counts(size_t m) { return list[m].modem->Counts(); }
+  AcquirerPeer acquirer;
+  std::vector<Player> list;
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::vector<std::thread> threads_;
+};
 
 class EndToEnd : public ::testing::Test {
  protected:
@@ -214,46 +298,22 @@ TEST_F(EndToEnd, ConnectRequestsAndTheRepliesTheModemHears) {
 }
 
 TEST_F(EndToEnd, ThreeModemsRelaySeveralMebibytesEachBothWaysIntact) {
-  AcquirerPeer acquirer;
-  ASSERT_TRUE(acquirer.Start(0, AcquirerMode::Serve));
-  struct Player {
-    std::unique_ptr<RemoteBus> bus;
-    std::unique_ptr<modemsim::SimModem> modem;
-  };
-  std::vector<Player> players(3);
-  std::atomic<bool> stop{false};
-  std::vector<std::thread> threads;
-  for (uint32_t m = 0; m < players.size(); ++m) {
-    players[m].bus = program_->Connection();
-    ASSERT_NE(players[m].bus, nullptr);
-    modemsim::ModemConfig config;
-    config.number = m + 1;
-    config.serial = std::to_string(4000200 + m);
-    config.acquirerPort = acquirer.port();
-    config.sessionBytes = 3u << 20;
-    config.reconnect = false;
-    players[m].modem = std::make_unique<modemsim::SimModem>(*players[m].bus, config, nullptr);
-    ASSERT_TRUE(players[m].modem->Plug());
-  }
-  for (Player& p : players) threads.emplace_back([&p, &stop] { p.modem->Run(stop); });
+  Players players;
+  ASSERT_TRUE(players.Start(*program_, 3, 3u << 20, false));
   const bool done = Until(
       [&] {
-        for (Player& p : players)
-          if (p.modem->Counts().sessions == 0) return false;
+        for (size_t m = 0; m < players.list.size(); ++m)
+          if (players.Counts(m).sessions == 0) return false;
         return true;
       },
       90000);
-  stop = true;
-  for (std::thread& t : threads) t.join();
+  players.StopIntactAndUnplug();
   EXPECT_TRUE(done);
-  for (Player& p : players) {
-    const modemsim::ModemCounts c = p.modem->Counts();
-    EXPECT_EQ(c.repliesBad, 0u);
-    EXPECT_EQ(c.repliesGood, (3u << 20) / 16384);
-    EXPECT_GE(c.bytesBack, 3u << 20);
-    p.bus->Unplug(p.modem->busId());
+  for (size_t m = 0; m < players.list.size(); ++m) {
+    EXPECT_EQ(players.Counts(m).repliesGood, (3u << 20) / 16384);
+    EXPECT_GE(players.Counts(m).bytesBack, 3u << 20);
   }
-  EXPECT_EQ(acquirer.Counts().damaged, 0u);
+  EXPECT_EQ(players.acquirer.Counts().damaged, 0u);
 }
 
 TEST_F(EndToEnd, ServerMisbehaviourAndUnplugsAsTheModemHearsThem) {
@@ -326,6 +386,148 @@ TEST_F(EndToEnd, AModemStillPresentFiveSecondsAfterItsWorkerEndedIsReopened) {
   EXPECT_GE(reopened, 4500u);
   EXPECT_LE(reopened, 9000u);
   bus.Unplug(modem);
+}
+
+TEST_F(EndToEnd, TwoModemsRelayIntactThroughMalformedMessagesFloodsAndTheSessionButton) {
+  Players players;
+  ASSERT_TRUE(players.Start(*program_, 2, 256u << 10));
+  const auto sessions = [&](size_t m) { return players.Counts(m).sessions; };
+  struct {
+    const char* name;
+    std::function<bool()> act;
+  } const cases[] = {
+      {"malformed messages",
+       [&] { return players.list[0].modem->Command(modemsim::ModemCommand::Malformed); }},
+      {"a flood", [&] { return players.list[0].modem->Command(modemsim::ModemCommand::Flood); }},
+      {"the status window's session button", [&] { return PressSessionButton(program_->process()); }},
+  };
+  for (const auto& c : cases) {
+    const uint32_t before[2] = {sessions(0), sessions(1)};
+    EXPECT_TRUE(c.act()) << c.name;
+    // Both modems go on completing exchanges: the program still polls and relays.
+    EXPECT_TRUE(Until([&] { return sessions(0) > before[0] + 1 && sessions(1) > before[1] + 1; }, 30000))
+        << c.name;
+  }
+  EXPECT_TRUE(Until([&] { return players.Counts(0).startExchange > 0; }))
+      << "the button reaches the modem as CTL_START_EXCHANGE 1";
+  players.StopIntactAndUnplug();
+  EXPECT_EQ(players.acquirer.Counts().damaged, 0u);
+}
+
+TEST_F(EndToEnd, TwoModemsUnpluggedWhileLinkedOrConnectingLeaveNothingOpen) {
+  struct {
+    const char* name;
+    AcquirerMode mode;
+  } const cases[] = {{"linked", AcquirerMode::Serve}, {"connecting", AcquirerMode::HangConnect}};
+  RemoteBus& bus = program_->control;
+  for (const auto& c : cases) {
+    AcquirerPeer acquirer;
+    ASSERT_TRUE(acquirer.Start(0, c.mode));
+    const Bytes connect = ConnectMessage("127.0.0.1:" + std::to_string(acquirer.port()));
+    int modems[2] = {};
+    for (int& modem : modems) {
+      modem = bus.Plug(simbus::StandardLayout());
+      bus.Deliver(modem, simbus::CONTROL_IN, connect.data(), static_cast<uint32_t>(connect.size()));
+    }
+    if (c.mode == AcquirerMode::Serve) {
+      for (int modem : modems) {
+        uint8_t type = 0;
+        ASSERT_TRUE(NextReply(bus, modem, &type)) << c.name;
+        ASSERT_EQ(type, CTL_CONNECTED) << c.name;
+      }
+    } else {
+      Sleep(300);
+    }
+    for (int modem : modems) bus.Unplug(modem);
+    for (int modem : modems) {
+      EXPECT_TRUE(Until([&] { return bus.OpenHandles(modem) == 0 && bus.PendingTransfers(modem) == 0; }))
+          << c.name;
+    }
+    EXPECT_TRUE(Until([&] { return acquirer.Open() == 0; })) << c.name;
+    const int next = bus.Plug(simbus::StandardLayout());
+    Bytes message;
+    EXPECT_TRUE(bus.Take(next, simbus::CONTROL_OUT, &message, WAIT_MS)) << c.name;
+    bus.Unplug(next);
+  }
+}
+
+TEST_F(EndToEnd, AcquirersThatReadSlowlyOrNotAtAll) {
+  // Read slowly: two modems' requests still come back intact.
+  {
+    Players players;
+    ASSERT_TRUE(players.Start(*program_, 2, 16u << 10, false, AcquirerMode::SlowRead));
+    EXPECT_TRUE(
+        Until([&] { return players.Counts(0).sessions > 0 && players.Counts(1).sessions > 0; }, 30000));
+    players.StopIntactAndUnplug();
+  }
+  // Never read: the program takes no more than its bounded queues hold from
+  // the modems, keeps polling, and an unplug still closes everything.
+  AcquirerPeer stuck;
+  ASSERT_TRUE(stuck.Start(0, AcquirerMode::StopReading));
+  RemoteBus& bus = program_->control;
+  const Bytes connect = ConnectMessage("127.0.0.1:" + std::to_string(stuck.port()));
+  const Bytes piece(64u << 10, 0x5A);
+  int modems[2] = {};
+  for (int& modem : modems) {
+    modem = bus.Plug(simbus::StandardLayout());
+    bus.Deliver(modem, simbus::CONTROL_IN, connect.data(), static_cast<uint32_t>(connect.size()));
+    uint8_t type = 0;
+    ASSERT_TRUE(NextReply(bus, modem, &type));
+    ASSERT_EQ(type, CTL_CONNECTED);
+    // More than the sockets' and the program's buffers hold together.
+    for (int i = 0; i < 512; ++i)
+      bus.Deliver(modem, simbus::DATA_IN, piece.data(), static_cast<uint32_t>(piece.size()));
+  }
+  for (int modem : modems) {
+    uint32_t waiting = 0;
+    EXPECT_TRUE(Until(
+        [&] {
+          const uint32_t before = waiting;
+          Sleep(500);
+          waiting = bus.Waiting(modem, simbus::DATA_IN);
+          return waiting > 0 && waiting == before;
+        },
+        30000))
+        << "the program stopped reading, " << waiting << " pieces left";
+    Bytes message;
+    EXPECT_TRUE(bus.Take(modem, simbus::CONTROL_OUT, &message, WAIT_MS)) << "and still polls";
+  }
+  for (int modem : modems) bus.Unplug(modem);
+  // (A peer that never reads cannot see the program close the link.)
+  for (int modem : modems) EXPECT_TRUE(Until([&] { return bus.OpenHandles(modem) == 0; }));
+  const int next = bus.Plug(simbus::StandardLayout());
+  Bytes message;
+  EXPECT_TRUE(bus.Take(next, simbus::CONTROL_OUT, &message, WAIT_MS)) << "the program goes on serving";
+  bus.Unplug(next);
+}
+
+// A program of its own, run after the suite's program has ended (one
+// instance at a time).
+TEST(EndToEndShutdown, TrayMenuExitWithModemsLinkedJoinsEveryWorkerAndClosesEverySocket) {
+  net::Startup();
+  Program program;
+  ASSERT_TRUE(program.Start());
+  Players players;
+  // Still linked, data flowing, when the program ends.
+  ASSERT_TRUE(players.Start(program, 3, 1u << 30));
+  const bool linked = Until([&] { return players.acquirer.Open() == 3; }, 20000);
+  std::unique_ptr<RemoteBus> watcher = program.Connection();
+  ASSERT_NE(watcher, nullptr);
+  uint32_t counts[3] = {9, 9, 9};
+  bool answered = false;
+  std::thread awaiting([&] { answered = watcher->AwaitExit(counts, 60000); });
+  EXPECT_TRUE(linked);
+  EXPECT_TRUE(trayPoke::PickItem(0, WAIT_MS));
+  EXPECT_EQ(WaitForSingleObject(program.process(), 30000), WAIT_OBJECT_0);
+  DWORD code = 1;
+  EXPECT_TRUE(GetExitCodeProcess(program.process(), &code));
+  EXPECT_EQ(code, 0u);
+  awaiting.join();
+  EXPECT_TRUE(answered);
+  EXPECT_EQ(counts[0], 0u) << "open handles";
+  EXPECT_EQ(counts[1], 0u) << "pending transfers";
+  EXPECT_EQ(counts[2], 0u) << "handle registrations";
+  EXPECT_TRUE(Until([&] { return players.acquirer.Open() == 0; })) << "every link to the acquirer closed";
 }
 
 }  // namespace

@@ -3,7 +3,9 @@
 // protocol, each talking to the acquirer peer through the program. Shows
 // live progress, takes commands on its input, ends with a summary and
 // exits 0 only when every reply came back intact and every modem completed
-// at least one exchange.
+// at least one exchange. With --await-exit the run lasts until the program
+// ends (the script picks its tray menu's "Exit") and also checks that it
+// closed everything of every modem.
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
@@ -36,7 +38,7 @@ void OnSignal(int) {
 
 const char USAGE[] =
     "usage: modem-sim --bus PORT --acquirer PORT [--modems N (1..8)] [--seconds S | --forever]\n"
-    "                 [--bytes B (per link)] [--verbose]\n"
+    "                 [--bytes B (per link)] [--await-exit] [--verbose]\n"
     "commands on input: unplug N, replug N, close N, mute N, unmute N, malformed N, flood N, connect N";
 
 bool Number(const char* text, unsigned long low, unsigned long high, unsigned long* value) {
@@ -47,7 +49,7 @@ bool Number(const char* text, unsigned long low, unsigned long high, unsigned lo
 
 struct Options {
   unsigned long busPort = 0, acquirerPort = 0, modems = 3, seconds = 20, bytes = 1u << 20;
-  bool forever = false, verbose = false;
+  bool forever = false, verbose = false, awaitExit = false;
 };
 
 // One clear line for what is wrong; false to stop.
@@ -68,6 +70,8 @@ bool Parse(int argc, char** argv, Options* o) {
       ok = Number(v, 1, 1ul << 30, &o->bytes), ++i;
     } else if (a == "--forever") {
       o->forever = true;
+    } else if (a == "--await-exit") {
+      o->awaitExit = true;
     } else if (a == "--verbose") {
       o->verbose = true;
     } else {
@@ -124,6 +128,14 @@ void ReadCommands(std::vector<std::unique_ptr<Player>>* players, modemsim::Narra
   }
 }
 
+// What the program said as it ended (RemoteBus::AwaitExit).
+struct ProgramEnd {
+  modemsim::RemoteBus bus;
+  std::thread thread;
+  std::atomic<bool> answered{false};
+  uint32_t counts[3] = {};  // written by the thread before `answered`
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -159,6 +171,17 @@ int main(int argc, char** argv) {
     narrator.Say("modem-sim", "modem %lu (serial %s) plugged in", m + 1, config.serial.c_str());
     players.push_back(std::move(player));
   }
+  // Asked before anything can end the program, so that its end is heard.
+  ProgramEnd end;
+  const int endWaitMs = static_cast<int>(o.forever ? 86400000 : o.seconds * 1000);
+  if (o.awaitExit && !players.empty() && end.bus.Open(static_cast<uint16_t>(o.busPort), 5000)) {
+    end.thread = std::thread([&end, endWaitMs] {
+      uint32_t counts[3] = {};
+      if (!end.bus.AwaitExit(counts, endWaitMs)) return;
+      for (int i = 0; i < 3; ++i) end.counts[i] = counts[i];
+      end.answered = true;
+    });
+  }
   for (auto& p : players) {
     modemsim::SimModem* modem = p->modem.get();
     p->thread = std::thread([modem] { modem->Run(g_stop); });
@@ -171,7 +194,7 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     const auto elapsed = std::chrono::steady_clock::now() - start;
     if (!o.forever && elapsed >= std::chrono::seconds(o.seconds)) break;
-    if (++tick % 10 != 0) continue;
+    if (++tick % 20 != 0) continue;  // every two seconds
     for (size_t m = 0; m < players.size(); ++m) {
       const modemsim::ModemCounts c = players[m]->modem->Counts();
       narrator.Say("progress",
@@ -182,7 +205,11 @@ int main(int argc, char** argv) {
                               : "no link",
                    c.bytesOut / 1048576.0, c.bytesBack / 1048576.0, c.connected, c.repliesGood, c.repliesBad);
     }
-    if (players[0]->bus.Broken()) {
+    if (end.answered) {
+      narrator.Say("modem-sim", "the program ended");
+      break;
+    }
+    if (players[0]->bus.Broken() && !end.thread.joinable()) {
       narrator.Say("modem-sim", "the simulated program went away");
       break;
     }
@@ -191,16 +218,23 @@ int main(int argc, char** argv) {
   g_stop = true;
   for (auto& p : players) p->thread.join();
   commands.join();
+  if (end.thread.joinable()) {
+    // The run ended while the program still runs: its wait is given up.
+    if (!end.answered) end.bus.Interrupt();
+    end.thread.join();
+  }
 
   bool intact = !players.empty();
   uint64_t out = 0, back = 0;
   for (size_t m = 0; m < players.size(); ++m) {
     modemsim::SimModem& modem = *players[m]->modem;
     const modemsim::ModemCounts c = modem.Counts();
-    if (c.plugged) players[m]->bus.Unplug(modem.busId());
+    if (c.plugged && !end.answered) players[m]->bus.Unplug(modem.busId());
     out += c.bytesOut;
     back += c.bytesBack;
-    const bool good = c.repliesBad == 0 && c.sessions > 0 && !players[m]->bus.Broken();
+    // Interrupted, the program may have been stopped too: only what came back counts.
+    const bool good =
+        c.repliesBad == 0 && (interrupted || (c.sessions > 0 && (end.answered || !players[m]->bus.Broken())));
     intact = intact && good;
     narrator.Say("summary",
                  "modem %zu %s: %u identify and %u status polls answered; %u links, %u failed, %u lost; "
@@ -209,6 +243,18 @@ int main(int argc, char** argv) {
                  c.connected, c.connectFailed, c.linkLost, c.sessions,
                  static_cast<unsigned long long>(c.bytesOut), static_cast<unsigned long long>(c.bytesBack),
                  c.repliesGood, c.repliesBad, good ? "" : "  <- FAILED");
+  }
+  // Interrupted, the program's end is not waited for.
+  if (o.awaitExit && (end.answered || !interrupted)) {
+    const bool clean = end.answered && end.counts[0] + end.counts[1] + end.counts[2] == 0;
+    intact = intact && clean;
+    if (end.answered) {
+      narrator.Say("summary",
+                   "the program ended: %u handles open, %u transfers pending, %u registrations left%s",
+                   end.counts[0], end.counts[1], end.counts[2], clean ? "" : "  <- FAILED");
+    } else {
+      narrator.Say("summary", "the program did not end within the run  <- FAILED");
+    }
   }
   narrator.Say("summary", "%s: %.2f MiB out, %.2f MiB back%s",
                intact ? "every byte came back intact" : "FAILED", out / 1048576.0, back / 1048576.0,

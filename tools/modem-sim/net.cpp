@@ -151,12 +151,18 @@ bool ReceiveAll(Socket s, void* data, size_t size, int timeoutMs) {
   return true;
 }
 
-void ShutdownSend(Socket s) {
 #ifdef _WIN32
-  shutdown(N(s), SD_SEND);
+constexpr int SHUT_SEND = SD_SEND, SHUT_BOTH = SD_BOTH;
 #else
-  shutdown(N(s), SHUT_WR);
+constexpr int SHUT_SEND = SHUT_WR, SHUT_BOTH = SHUT_RDWR;
 #endif
+
+void ShutdownSend(Socket s) {
+  shutdown(N(s), SHUT_SEND);
+}
+
+void ShutdownBoth(Socket s) {
+  shutdown(N(s), SHUT_BOTH);
 }
 
 void Reset(Socket s) {

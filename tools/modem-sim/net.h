@@ -32,6 +32,8 @@ bool SendAll(Socket s, const void* data, size_t size);
 bool ReceiveAll(Socket s, void* data, size_t size, int timeoutMs);
 
 void ShutdownSend(Socket s);
+// Both ways: a receive another thread waits in ends at once.
+void ShutdownBoth(Socket s);
 // A reset instead of an orderly close.
 void Reset(Socket s);
 void Close(Socket s);

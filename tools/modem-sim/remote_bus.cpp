@@ -205,4 +205,9 @@ bool RemoteBus::AwaitExit(uint32_t counts[3], int timeoutMs) {
   return in.Whole();
 }
 
+void RemoteBus::Interrupt() {
+  const net::Socket s = socket_;
+  if (s != net::NO_SOCKET) net::ShutdownBoth(s);
+}
+
 }  // namespace modemsim

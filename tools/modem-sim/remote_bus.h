@@ -6,6 +6,7 @@
 //
 // After the connection fails every call returns at once with its "nothing"
 // answer (0, false, null) and Broken() tells so.
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -48,6 +49,9 @@ class RemoteBus final : public simbus::ModemBus {
   // ended: open handles, pending transfers, handle registrations. Waits up
   // to timeoutMs for the end; false when the answer never came.
   bool AwaitExit(uint32_t counts[3], int timeoutMs);
+  // Ends at once a call another thread waits in (AwaitExit): the connection
+  // is shut down, that call fails and closes it, the bus is broken.
+  void Interrupt();
 
  private:
   // Sends the request and reads the reply's fields into *reply; false when
@@ -55,9 +59,10 @@ class RemoteBus final : public simbus::ModemBus {
   bool Call(simbus::BusOp op, const std::vector<uint8_t>& fields, std::vector<uint8_t>* reply, int timeoutMs);
   uint32_t Count(simbus::BusOp op, int modem);
 
-  net::Socket socket_ = net::NO_SOCKET;  // owned
-  std::mutex lock_;                      // one call at a time
-  std::map<int, std::string> paths_;     // DevicePath answers, valid while this bus lives
+  // Owned. Read without the lock only by Interrupt; changed only under it.
+  std::atomic<net::Socket> socket_{net::NO_SOCKET};
+  std::mutex lock_;                   // one call at a time
+  std::map<int, std::string> paths_;  // DevicePath answers, valid while this bus lives
 };
 
 }  // namespace modemsim
