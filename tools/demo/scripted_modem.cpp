@@ -12,6 +12,7 @@
 #include "tools/demo/demo_window.h"
 #include "tools/demo/milestones.h"
 #include "tools/demo/modem_replies.h"
+#include "tools/modem-sim/narrator.h"
 
 namespace {
 
@@ -39,21 +40,6 @@ simbus::ModemBus& Bus() {
 void SendControl(const ModemRun& run, const Bytes& message, const char* caption, bool shown) {
   if (shown) SayBytes("modem", caption, message.data(), message.size());
   Bus().Deliver(run.modem, simbus::CONTROL_IN, message.data(), static_cast<uint32_t>(message.size()));
-}
-
-const char* NameToModem(uint8_t type) {
-  switch (type) {
-    case CTL_CONNECTED:
-      return "<- CTL_CONNECTED";
-    case CTL_LINK_LOST:
-      return "<- CTL_LINK_LOST";
-    case CTL_CONNECT_FAILED:
-      return "<- CTL_CONNECT_FAILED";
-    case CTL_START_EXCHANGE:
-      return "<- CTL_START_EXCHANGE";
-    default:
-      return "<- unexpected message";
-  }
 }
 
 // Polls come every tick; only the first of each kind is shown.
@@ -87,7 +73,7 @@ void ServeControl(ModemRun& run, DWORD timeoutMs) {
     return;
   }
   if (message[0] == CTL_CONNECTED) ++run.connectedReplies;
-  SayBytes("modem", NameToModem(message[0]), message.data(), message.size());
+  SayBytes("modem", modemsim::ToModemCaption(message[0]), message.data(), message.size());
 }
 
 // Serves the control channel until `done` holds; false after STEP_MS.

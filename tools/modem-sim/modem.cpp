@@ -27,21 +27,6 @@ constexpr uint32_t CLOCK_START = 795259800;
 // seen counting down.
 constexpr uint32_t CLOCK_RATE = 60;
 
-const char* ReplyName(uint8_t type) {
-  switch (type) {
-    case CTL_CONNECTED:
-      return "<- CTL_CONNECTED";
-    case CTL_LINK_LOST:
-      return "<- CTL_LINK_LOST";
-    case CTL_CONNECT_FAILED:
-      return "<- CTL_CONNECT_FAILED";
-    case CTL_START_EXCHANGE:
-      return "<- CTL_START_EXCHANGE";
-    default:
-      return "<- unexpected message";
-  }
-}
-
 }  // namespace
 
 SimModem::SimModem(simbus::ModemBus& bus, const ModemConfig& config, Narrator* narrator)
@@ -240,7 +225,7 @@ void SimModem::Answer(const std::vector<uint8_t>& message) {
     return;
   }
   if (narrator_)
-    narrator_->TellBytes(who_, ReplyName(message.empty() ? 0xFF : message[0]), message.data(),
+    narrator_->TellBytes(who_, ToModemCaption(message.empty() ? 0xFF : message[0]), message.data(),
                          message.size());
   const uint8_t type = message.empty() ? 0xFF : message[0];
   bool ended = false;

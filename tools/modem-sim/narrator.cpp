@@ -3,9 +3,25 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "bridge/control_message.h"
 #include "tools/modem-sim/net.h"
 
 namespace modemsim {
+
+const char* ToModemCaption(uint8_t type) {
+  switch (type) {
+    case CTL_CONNECTED:
+      return "<- CTL_CONNECTED";
+    case CTL_LINK_LOST:
+      return "<- CTL_LINK_LOST";
+    case CTL_CONNECT_FAILED:
+      return "<- CTL_CONNECT_FAILED";
+    case CTL_START_EXCHANGE:
+      return "<- CTL_START_EXCHANGE";
+    default:
+      return "<- unexpected message";
+  }
+}
 
 uint64_t Narrator::Now() {
   return net::NowMs();

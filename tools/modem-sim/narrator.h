@@ -8,6 +8,9 @@
 
 namespace modemsim {
 
+// The caption of a message the gateway sends to the modem ("<- CTL_...").
+const char* ToModemCaption(uint8_t type);
+
 class Narrator {
  public:
   explicit Narrator(bool verbose) : verbose_(verbose), start_(Now()) {}
