@@ -221,7 +221,7 @@ void SimModem::Answer(const std::vector<uint8_t>& message) {
       bus_.Deliver(modem_, simbus::CONTROL_IN, reply.data(), static_cast<uint32_t>(reply.size()));
     }
     // Identified and its status taken: now it asks for its acquirer.
-    if (!modemBlock && !connectAsked_ && connectAt_ == 0) SendConnect();
+    if (config_.asksForLink && !modemBlock && !connectAsked_ && connectAt_ == 0) SendConnect();
     return;
   }
   if (narrator_)

@@ -29,6 +29,7 @@ struct ModemConfig {
   uint32_t frameSize = 16384;     // payload per request
   uint32_t window = 4;            // requests sent ahead of their replies
   bool reconnect = true;          // asks again a second after a link ends
+  bool asksForLink = true;        // false: answers polls only (an idle modem)
 };
 
 enum class ModemCommand : uint8_t {
