@@ -19,7 +19,8 @@ build="$PWD/build/$preset"
 . tools/xvfb.sh
 unset DISPLAY
 start_xvfb 191 199
-export WINEPREFIX="$build/wineprefix"
+# A prefix of its own: its wineserver is ended at the end of the run.
+export WINEPREFIX="$build/bench-wineprefix"
 trap 'wineserver -k >/dev/null 2>&1; stop_xvfb' EXIT
 
 VARNEL_BUS_PORT=$port tools/wine-run.sh --prefix "$WINEPREFIX" --arch $preset "$build/app/varnel-sim.exe" \
