@@ -2,7 +2,6 @@
 // 127.0.0.1. Answers every request frame with its checked reply, or
 // misbehaves as told; prints what it saw when it ends (after --seconds, or
 // on SIGINT/SIGTERM).
-#include <signal.h>
 
 #include <atomic>
 #include <chrono>
@@ -11,15 +10,12 @@
 #include <string>
 #include <thread>
 
+#include "tools/modem-sim/interrupt.h"
 #include "tools/modem-sim/acquirer.h"
 
 namespace {
 
-std::atomic<bool> g_stop{false};
-
-void OnSignal(int) {
-  g_stop = true;
-}
+std::atomic<bool>& g_stop = StopRequested();
 
 const char USAGE[] =
     "usage: acquirer-peer --port PORT [--mode "
@@ -75,8 +71,6 @@ int main(int argc, char** argv) {
     return 2;
   }
   net::Startup();
-  signal(SIGINT, OnSignal);
-  signal(SIGTERM, OnSignal);
   modemsim::AcquirerPeer peer;
   peer.SetVerbose(verbose);
   if (!peer.Start(static_cast<uint16_t>(port), mode, after)) {

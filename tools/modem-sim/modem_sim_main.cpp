@@ -8,7 +8,6 @@
 // ends (the script picks its tray menu's "Exit") and also checks that it
 // closed everything of every modem.
 #include <poll.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -21,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "tools/modem-sim/interrupt.h"
 #include "tools/modem-sim/modem.h"
 #include "tools/modem-sim/remote_bus.h"
 
@@ -31,11 +31,7 @@ using modemsim::ModemCommand;
 constexpr int BUS_WAIT_MS = 60000;  // the program under Wine may take this long to come up
 constexpr uint32_t MODEM_LIMIT = 8;
 
-std::atomic<bool> g_stop{false};
-
-void OnSignal(int) {
-  g_stop = true;
-}
+std::atomic<bool>& g_stop = StopRequested();
 
 const char USAGE[] =
     "usage: modem-sim --bus PORT --acquirer PORT [--modems N (1..8)] [--seconds S | --forever]\n"
@@ -146,8 +142,6 @@ int main(int argc, char** argv) {
   if (!Parse(argc, argv, &o)) return 2;
   modemsim::Narrator narrator(o.verbose);
   net::Startup();
-  signal(SIGINT, OnSignal);
-  signal(SIGTERM, OnSignal);
 
   std::vector<std::unique_ptr<Player>> players;
   for (unsigned long m = 0; m < o.modems && !g_stop; ++m) {
