@@ -20,8 +20,9 @@ constexpr uint32_t BUS_FRAME_LIMIT = 70000;
 // The most one transfer may carry across, and the longest Take wait.
 constexpr uint32_t BUS_TRANSFER_LIMIT = 65536;
 constexpr uint32_t BUS_TAKE_WAIT_LIMIT_MS = 60000;
-// Connections served at once; one more is closed at once.
-constexpr uint32_t BUS_CONNECTION_LIMIT = 16;
+// Connections served at once; one more is closed at once. Room for 64
+// modems with a connection each, and a few observers.
+constexpr uint32_t BUS_CONNECTION_LIMIT = 72;
 
 enum class BusOp : uint8_t {
   Hello = 0,   // -> u32 version
@@ -39,6 +40,9 @@ enum class BusOp : uint8_t {
   FailCall = 12,             // i32 modem, u32 call, i32 argument, u32 error
   AwaitExit = 13,  // (answered as the program ends) -> u32 handles, u32 transfers, u32 registrations
   Waiting = 14,    // i32 modem, u8 pipe -> u32
+  // The serving process's own resources (the program under test):
+  // -> u32 handles, u32 threads, u32 private memory in KiB
+  ProcessCounts = 15,
 };
 
 enum class BusResult : uint8_t {

@@ -420,6 +420,8 @@ TEST_F(EndToEnd, TwoModemsUnpluggedWhileLinkedOrConnectingLeaveNothingOpen) {
     AcquirerMode mode;
   } const cases[] = {{"linked", AcquirerMode::Serve}, {"connecting", AcquirerMode::HangConnect}};
   RemoteBus& bus = program_->control;
+  uint32_t before[3] = {};
+  ASSERT_TRUE(bus.ProcessCounts(before));
   for (const auto& c : cases) {
     AcquirerPeer acquirer;
     ASSERT_TRUE(acquirer.Start(0, c.mode));
@@ -449,6 +451,12 @@ TEST_F(EndToEnd, TwoModemsUnpluggedWhileLinkedOrConnectingLeaveNothingOpen) {
     EXPECT_TRUE(bus.Take(next, simbus::CONTROL_OUT, &message, WAIT_MS)) << c.name;
     bus.Unplug(next);
   }
+  // The program's workers, connect threads and their handles are gone again.
+  uint32_t after[3] = {};
+  EXPECT_TRUE(Until([&] {
+    return bus.ProcessCounts(after) && after[0] <= before[0] && after[1] <= before[1];
+  })) << "handles "
+      << before[0] << " -> " << after[0] << ", threads " << before[1] << " -> " << after[1];
 }
 
 TEST_F(EndToEnd, AcquirersThatReadSlowlyOrNotAtAll) {

@@ -205,6 +205,14 @@ bool RemoteBus::AwaitExit(uint32_t counts[3], int timeoutMs) {
   return in.Whole();
 }
 
+bool RemoteBus::ProcessCounts(uint32_t counts[3]) {
+  std::vector<uint8_t> reply;
+  if (!Call(BusOp::ProcessCounts, {}, &reply, 0)) return false;
+  WireReader in(reply.data(), reply.size());
+  for (int i = 0; i < 3; ++i) counts[i] = in.U32();
+  return in.Whole();
+}
+
 void RemoteBus::Interrupt() {
   const net::Socket s = socket_;
   if (s != net::NO_SOCKET) net::ShutdownBoth(s);

@@ -49,6 +49,9 @@ class RemoteBus final : public simbus::ModemBus {
   // ended: open handles, pending transfers, handle registrations. Waits up
   // to timeoutMs for the end; false when the answer never came.
   bool AwaitExit(uint32_t counts[3], int timeoutMs);
+  // The program's own handles, threads and private memory in KiB, for
+  // leak checks; false when the call failed.
+  bool ProcessCounts(uint32_t counts[3]);
   // Ends at once a call another thread waits in (AwaitExit): the connection
   // is shut down, that call fails and closes it, the bus is broken.
   void Interrupt();
