@@ -28,7 +28,7 @@ enum class BusOp : uint8_t {
   Hello = 0,   // -> u32 version
   Plug = 1,    // u8 n, n x {u8 class, u8 subclass, u8 protocol, u8 m, m x {u8 id, u8 type, u16 size}} -> i32
   Unplug = 2,  // i32 modem
-  QueryRemove = 3,           // i32 modem
+  QueryRemove = 3,           // i32 modem -> u8 removed (absent from servers before it was added)
   DevicePath = 4,            // i32 modem -> u8 known, text
   Deliver = 5,               // i32 modem, u8 pipe, bytes -> u8 ok
   Take = 6,                  // i32 modem, u8 pipe, u32 timeoutMs -> u8 taken, bytes
@@ -43,6 +43,12 @@ enum class BusOp : uint8_t {
   // The serving process's own resources (the program under test):
   // -> u32 handles, u32 threads, u32 private memory in KiB
   ProcessCounts = 15,
+  Remove = 16,           // i32 modem, u8 notice (RemovalNotice), u32 pending error, u32 call error
+  CompleteRemoval = 17,  // i32 modem
+  Replug = 18,           // i32 modem -> u8 back
+  LastFileOpen = 19,     // i32 modem -> u8 known, u32 access, u32 share, u32 disposition, u32 flags
+  OpenDeviceSets = 20,   // -> u32
+  TakeReleases = 21,     // i32 modem -> n x {u8 call (ReleaseCall), u8 interface}
 };
 
 enum class BusResult : uint8_t {

@@ -16,8 +16,25 @@ DWORD ErrorOfStatus(ULONG_PTR status) {
     case SIM_STATUS_DEVICE_NOT_CONNECTED:
       return ERROR_DEVICE_NOT_CONNECTED;
     default:
-      return ERROR_GEN_FAILURE;
+      return (status & 0xFFFF0000u) == WIN32_ERROR_STATUS ? static_cast<DWORD>(status & 0xFFFFu)
+                                                          : ERROR_GEN_FAILURE;
   }
+}
+
+ULONG_PTR StatusOfError(DWORD error) {
+  switch (error) {
+    case ERROR_OPERATION_ABORTED:
+      return SIM_STATUS_CANCELLED;
+    case ERROR_DEVICE_NOT_CONNECTED:
+      return SIM_STATUS_DEVICE_NOT_CONNECTED;
+    default:
+      return WIN32_ERROR_STATUS | (error & 0xFFFFu);
+  }
+}
+
+void Modem::LogRelease(ReleaseCall call, uint8_t interfaceIndex) {
+  if (releases.size() == RELEASE_LOG_LIMIT) releases.pop_front();
+  releases.push_back({call, interfaceIndex});
 }
 
 Bus::Bus() {
@@ -46,8 +63,8 @@ Modem* Bus::ModemOfHandle(WINUSB_INTERFACE_HANDLE handle, WinUsbHandleState** st
     return nullptr;
   }
   Modem* modem = FindModem(found->second->modem);
-  if (!modem->present) {
-    SetLastError(VANISHED_CALL_ERROR);
+  if (!modem->present || found->second->generation != modem->generation) {
+    SetLastError(modem->callError);
     return nullptr;
   }
   if (state != nullptr) *state = found->second.get();
@@ -65,6 +82,15 @@ PipeState* Bus::FindPipe(WINUSB_INTERFACE_HANDLE handle, uint8_t pipeId, Modem**
   }
   *modem = owner;
   return &found->second;
+}
+
+void Bus::Vanish(Modem* modem, DWORD pendingError, DWORD callError) {
+  modem->present = false;
+  modem->callError = callError;
+  for (auto& pipe : modem->pipes) {
+    if (pipe.second.pending.overlapped != nullptr) Complete(&pipe.second, StatusOfError(pendingError), 0);
+  }
+  NotifyChange();
 }
 
 bool Bus::Faulted(int modem, BusCall call, int32_t argument) {

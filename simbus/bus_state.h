@@ -23,15 +23,21 @@ constexpr ULONG_PTR SIM_STATUS_SUCCESS = 0;
 constexpr ULONG_PTR SIM_STATUS_PENDING = 0x103;
 constexpr ULONG_PTR SIM_STATUS_CANCELLED = 0xC0000120;             // ERROR_OPERATION_ABORTED
 constexpr ULONG_PTR SIM_STATUS_DEVICE_NOT_CONNECTED = 0xC000009D;  // ERROR_DEVICE_NOT_CONNECTED
+constexpr ULONG_PTR WIN32_ERROR_STATUS =
+    0xC0070000;  // error status, facility 7: low 16 bits are the Win32 error
 
 // A vanished device, as WinUSB reports it on surprise removal: transfers in
 // flight are completed by the stack with ERROR_DEVICE_NOT_CONNECTED (1167),
 // while calls made afterwards are refused by the removed device with
 // ERROR_BAD_COMMAND (22, the system's mapping of an invalid device state).
+// These are Unplug's; Remove chooses others seen in the field.
 constexpr DWORD VANISHED_PENDING_ERROR = ERROR_DEVICE_NOT_CONNECTED;
 constexpr DWORD VANISHED_CALL_ERROR = ERROR_BAD_COMMAND;
 
 DWORD ErrorOfStatus(ULONG_PTR status);
+// The status a transfer ends with to report `error`: the system's own status
+// where the bus has one, else a Win32 error carried in an NTSTATUS (facility 7).
+ULONG_PTR StatusOfError(DWORD error);
 
 // The one transfer a pipe may have outstanding.
 struct Transfer {
@@ -56,6 +62,15 @@ struct Modem {
   std::string path;
   ModemLayout layout;
   bool present = true;
+  // Counts the modem's returns (Replug): handles made before one stay dead.
+  uint32_t generation = 0;
+  DWORD callError = VANISHED_CALL_ERROR;  // what calls fail with while it is absent
+  bool removalHeld = false;               // a Late removal's notice not yet sent
+  bool opened = false;                    // lastOpen is set
+  FileOpen lastOpen = {};
+  std::deque<Release> releases;  // at most RELEASE_LOG_LIMIT
+
+  void LogRelease(ReleaseCall call, uint8_t interfaceIndex);
   // By (interface, endpoint address): a wrong layout may repeat an address
   // in several interfaces.
   std::map<std::pair<uint8_t, uint8_t>, PipeState> pipes;
@@ -64,6 +79,13 @@ struct Modem {
 struct WinUsbHandleState {
   int modem = 0;
   uint8_t interfaceIndex = 0;
+  uint32_t generation = 0;  // the modem's when the handle was made
+};
+
+struct DeviceFile {
+  int modem = 0;
+  uint32_t generation = 0;  // the modem's when the file was opened
+  DWORD flags = 0;          // CreateFileA's flags and attributes
 };
 
 struct DeviceSetMember {
@@ -81,7 +103,8 @@ struct Registration {
   bool allClasses = false;
   GUID classGuid = {};
   HANDLE file = nullptr;
-  int modem = 0;  // the file's modem, for handle registrations
+  int modem = 0;            // the file's modem, for handle registrations
+  uint32_t generation = 0;  // and the modem's generation when the file was opened
 };
 
 struct Fault {
@@ -117,6 +140,8 @@ class Bus {
   PipeState* FindPipe(WINUSB_INTERFACE_HANDLE handle, uint8_t pipeId, Modem** modem);
   // The handle's modem, or null with the last error set (unknown handle, or the device vanished).
   Modem* ModemOfHandle(WINUSB_INTERFACE_HANDLE handle, WinUsbHandleState** state);
+  // Takes the modem away: transfers in flight end with pendingError, later calls fail with callError.
+  void Vanish(Modem* modem, DWORD pendingError, DWORD callError);
   // True (with the last error set) when a test made this call fail.
   bool Faulted(int modem, BusCall call, int32_t argument);
   // Ends the pipe's outstanding transfer: status and count into the record, then the event.
@@ -127,7 +152,7 @@ class Bus {
   std::map<int, std::unique_ptr<Modem>> modems;
   int nextModem = 1;
   std::map<WINUSB_INTERFACE_HANDLE, std::unique_ptr<WinUsbHandleState>> winUsbHandles;
-  std::map<HANDLE, int> files;  // device file (an event used as a token) -> modem
+  std::map<HANDLE, DeviceFile> files;  // device file (an event used as a token) -> its modem
   std::map<HDEVINFO, std::unique_ptr<DeviceSet>> sets;
   std::map<HDEVNOTIFY, std::unique_ptr<Registration>> registrations;
   std::vector<Fault> faults;
@@ -164,7 +189,7 @@ BOOL ForgetHandle(Map& handles, const typename Map::key_type& handle) {
 // Notices for the registrations that want them; built under the lock.
 std::vector<Notice> InterfaceNotices(Bus& bus, const Modem& modem, WPARAM event);
 std::vector<Notice> HandleNotices(Bus& bus, const Modem& modem, WPARAM event);
-// Sends them; the lock must not be held.
-void SendNotices(const std::vector<Notice>& notices);
+// Sends them; the lock must not be held. False when a receiver answered BROADCAST_QUERY_DENY.
+bool SendNotices(const std::vector<Notice>& notices);
 
 }  // namespace simbus

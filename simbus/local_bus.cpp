@@ -43,38 +43,91 @@ class LocalModemBus final : public ModemBus {
   }
 
   void Unplug(int id) override {
+    Remove(id, {RemovalNotice::Complete, VANISHED_PENDING_ERROR, VANISHED_CALL_ERROR});
+  }
+
+  void Remove(int id, const Removal& removal) override {
     Bus& bus = TheBus();
     std::vector<Notice> notices;
     {
       BusLock lock(bus);
       Modem* modem = bus.FindModem(id);
       if (modem == nullptr || !modem->present) return;
-      modem->present = false;
-      for (auto& pipe : modem->pipes) {
-        if (pipe.second.pending.overlapped != nullptr) {
-          bus.Complete(&pipe.second, SIM_STATUS_DEVICE_NOT_CONNECTED, 0);
-        }
+      // Notices are built while the files still count as the modem's.
+      notices = removal.notice == RemovalNotice::PendingOnly
+                    ? HandleNotices(bus, *modem, DBT_DEVICEREMOVEPENDING)
+                    : RemovalNotices(bus, *modem);
+      if (removal.notice == RemovalNotice::Late) {
+        modem->removalHeld = true;
+        notices.clear();
       }
-      bus.NotifyChange();
-      // The system also tells interface-class registrations that the
-      // interface went away; the handle registrations hear first here.
-      notices = HandleNotices(bus, *modem, DBT_DEVICEREMOVECOMPLETE);
-      const std::vector<Notice> interfaceNotices = InterfaceNotices(bus, *modem, DBT_DEVICEREMOVECOMPLETE);
-      notices.insert(notices.end(), interfaceNotices.begin(), interfaceNotices.end());
+      bus.Vanish(modem, removal.pendingError, removal.callError);
     }
     SendNotices(notices);
   }
 
-  void QueryRemove(int id) override {
+  void CompleteRemoval(int id) override {
+    Bus& bus = TheBus();
+    std::vector<Notice> notices;
+    {
+      BusLock lock(bus);
+      Modem* modem = bus.FindModem(id);
+      if (modem == nullptr || !modem->removalHeld) return;
+      modem->removalHeld = false;
+      notices = RemovalNotices(bus, *modem);
+    }
+    SendNotices(notices);
+  }
+
+  bool Replug(int id) override {
+    Bus& bus = TheBus();
+    std::vector<Notice> notices;
+    {
+      BusLock lock(bus);
+      Modem* modem = bus.FindModem(id);
+      if (modem == nullptr || modem->present) return false;
+      modem->present = true;
+      modem->removalHeld = false;
+      ++modem->generation;
+      for (auto& entry : modem->pipes) {
+        PipeState& pipe = entry.second;
+        pipe.pending = Transfer();
+        pipe.messages.clear();
+        pipe.holdWrites = false;
+        pipe.policies.clear();
+      }
+      notices = InterfaceNotices(bus, *modem, DBT_DEVICEARRIVAL);
+    }
+    SendNotices(notices);
+    return true;
+  }
+
+  bool QueryRemove(int id) override {
     Bus& bus = TheBus();
     std::vector<Notice> notices;
     {
       BusLock lock(bus);
       const Modem* modem = bus.FindModem(id);
-      if (modem == nullptr || !modem->present) return;
+      if (modem == nullptr || !modem->present) return false;
       notices = HandleNotices(bus, *modem, DBT_DEVICEQUERYREMOVE);
     }
+    // The receivers run meanwhile and may close what they hold.
+    const bool granted = SendNotices(notices);
+    bool removed = false;
+    {
+      BusLock lock(bus);
+      Modem* modem = bus.FindModem(id);
+      if (!modem->present) return false;  // pulled out meanwhile
+      removed = granted && OpenHandlesOf(bus, id) == 0;
+      if (removed) {
+        notices = RemovalNotices(bus, *modem);
+        bus.Vanish(modem, VANISHED_PENDING_ERROR, VANISHED_CALL_ERROR);
+      } else {
+        notices = HandleNotices(bus, *modem, DBT_DEVICEQUERYREMOVEFAILED);
+      }
+    }
     SendNotices(notices);
+    return removed;
   }
 
   const char* DevicePath(int id) override {
@@ -153,10 +206,7 @@ class LocalModemBus final : public ModemBus {
   uint32_t OpenHandles(int id) override {
     Bus& bus = TheBus();
     BusLock lock(bus);
-    uint32_t count = 0;
-    for (const auto& file : bus.files) count += file.second == id ? 1 : 0;
-    for (const auto& handle : bus.winUsbHandles) count += handle.second->modem == id ? 1 : 0;
-    return count;
+    return OpenHandlesOf(bus, id);
   }
 
   bool PipePolicy(int id, uint8_t pipeId, uint32_t policyType, uint8_t* value) override {
@@ -179,6 +229,31 @@ class LocalModemBus final : public ModemBus {
     return count;
   }
 
+  bool LastFileOpen(int id, FileOpen* open) override {
+    Bus& bus = TheBus();
+    BusLock lock(bus);
+    const Modem* modem = bus.FindModem(id);
+    if (modem == nullptr || !modem->opened) return false;
+    if (open != nullptr) *open = modem->lastOpen;
+    return true;
+  }
+
+  uint32_t OpenDeviceSets() override {
+    Bus& bus = TheBus();
+    BusLock lock(bus);
+    return static_cast<uint32_t>(bus.sets.size());
+  }
+
+  std::vector<Release> TakeReleases(int id) override {
+    Bus& bus = TheBus();
+    BusLock lock(bus);
+    Modem* modem = bus.FindModem(id);
+    if (modem == nullptr) return {};
+    std::vector<Release> releases(modem->releases.begin(), modem->releases.end());
+    modem->releases.clear();
+    return releases;
+  }
+
   void FailCall(int id, BusCall call, int32_t argument, uint32_t error) override {
     Bus& bus = TheBus();
     BusLock lock(bus);
@@ -191,6 +266,23 @@ class LocalModemBus final : public ModemBus {
   }
 
  private:
+  // The system tells handle registrations first, then interface-class ones
+  // that the interface went away.
+  static std::vector<Notice> RemovalNotices(Bus& bus, const Modem& modem) {
+    std::vector<Notice> notices = HandleNotices(bus, modem, DBT_DEVICEREMOVECOMPLETE);
+    const std::vector<Notice> interfaceNotices = InterfaceNotices(bus, modem, DBT_DEVICEREMOVECOMPLETE);
+    notices.insert(notices.end(), interfaceNotices.begin(), interfaceNotices.end());
+    return notices;
+  }
+
+  // Device files and WinUSB handles of the modem still open; the lock is held.
+  static uint32_t OpenHandlesOf(Bus& bus, int id) {
+    uint32_t count = 0;
+    for (const auto& file : bus.files) count += file.second.modem == id ? 1 : 0;
+    for (const auto& handle : bus.winUsbHandles) count += handle.second->modem == id ? 1 : 0;
+    return count;
+  }
+
   // The pipe with that address in the lowest interface that has one.
   static PipeState* Pipe(Bus& bus, int id, uint8_t pipeId) {
     Modem* modem = bus.FindModem(id);

@@ -63,6 +63,47 @@ enum class BusCall : uint32_t {
 };
 constexpr int32_t ANY_ARGUMENT = -1;
 
+// How a surprise removal is told to the registered windows (ModemBus::Remove).
+enum class RemovalNotice : uint8_t {
+  Complete,     // DBT_DEVICEREMOVECOMPLETE at once: handle registrations, then interface-class ones
+  Late,         // the same, but only when the test calls CompleteRemoval
+  PendingOnly,  // DBT_DEVICEREMOVEPENDING to handle registrations, and nothing after it
+};
+
+// A surprise removal as seen in the field: transfers in flight end with
+// pendingError (31, 433, 995 and 1167 are all reported by real stacks), calls
+// made afterwards fail with callError (22 or 1167).
+struct Removal {
+  RemovalNotice notice;
+  uint32_t pendingError;
+  uint32_t callError;
+};
+
+// The arguments of a CreateFileA that named the modem's path.
+struct FileOpen {
+  uint32_t access;
+  uint32_t shareMode;
+  uint32_t disposition;
+  uint32_t flags;  // flags and attributes
+};
+
+// One call that releases what the gateway holds on a modem, in the order made
+// (ModemBus::TakeReleases).
+enum class ReleaseCall : uint8_t {
+  UnregisterNotification,  // of a handle registration on one of its files
+  FreeInterface,           // WinUsb_Free; `interfaceIndex` names the interface (0 = the first)
+  CloseFile,               // CloseHandle of one of its device files
+};
+struct Release {
+  ReleaseCall call;
+  uint8_t interfaceIndex;  // FreeInterface only; 0 otherwise
+  bool operator==(const Release& other) const {
+    return call == other.call && interfaceIndex == other.interfaceIndex;
+  }
+};
+// The most releases a modem keeps until they are taken; older ones are dropped.
+constexpr uint32_t RELEASE_LOG_LIMIT = 64;
+
 class ModemBus {
  public:
   virtual ~ModemBus() = default;
@@ -79,8 +120,24 @@ class ModemBus {
   // ERROR_BAD_COMMAND), handle registrations get DBT_DEVICEREMOVECOMPLETE,
   // then interface-class registrations get it too, as the system sends it.
   virtual void Unplug(int modem) = 0;
-  // Orderly removal request: handle registrations get DBT_DEVICEQUERYREMOVE.
-  virtual void QueryRemove(int modem) = 0;
+  // Surprise removal with the notice and the errors given.
+  virtual void Remove(int modem, const Removal& removal) = 0;
+  // Sends the DBT_DEVICEREMOVECOMPLETE a Late removal held back; nothing otherwise.
+  virtual void CompleteRemoval(int modem) = 0;
+  // A removed modem comes back at the same device path: handles from before
+  // its removal stay dead, its pipes start empty with default policies, and
+  // interface-class registrations get DBT_DEVICEARRIVAL. False when the modem
+  // is unknown or present.
+  virtual bool Replug(int modem) = 0;
+  // Orderly removal request, decided as the system decides it: handle
+  // registrations get DBT_DEVICEQUERYREMOVE; if one of them answers
+  // BROADCAST_QUERY_DENY, or any device file or WinUSB handle of the modem is
+  // still open once they have all returned, the request is vetoed: handle
+  // registrations get DBT_DEVICEQUERYREMOVEFAILED and the modem stays
+  // (false). Otherwise the modem is removed as by Unplug (true). Handle
+  // registrations hear every event until they are unregistered, also after
+  // their file was closed.
+  virtual bool QueryRemove(int modem) = 0;
   virtual const char* DevicePath(int modem) = 0;  // valid while the bus lives
 
   // The modem sends one transfer on an IN pipe (size 0 allowed). A pending
@@ -100,6 +157,12 @@ class ModemBus {
   virtual uint32_t OpenHandles(int modem) = 0;  // device files and WinUSB handles still open
   virtual bool PipePolicy(int modem, uint8_t pipeId, uint32_t policyType, uint8_t* value) = 0;
   virtual uint32_t HandleRegistrations(int modem) = 0;  // handle notifications on its files not unregistered
+  // The arguments of the latest CreateFileA on the modem's path; false when there was none.
+  virtual bool LastFileOpen(int modem, FileOpen* open) = 0;
+  // Device information sets created and not yet destroyed, whatever their modems.
+  virtual uint32_t OpenDeviceSets() = 0;
+  // The release calls made on the modem since the last time they were taken, oldest first.
+  virtual std::vector<Release> TakeReleases(int modem) = 0;
 
   // Failure injection: from now on, `call` on `modem` with a matching
   // argument (or any, with ANY_ARGUMENT) fails with `error` as its last

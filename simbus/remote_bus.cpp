@@ -190,11 +190,52 @@ class BusServer {
         break;
       }
       case BusOp::Unplug:
-      case BusOp::QueryRemove: {
+      case BusOp::CompleteRemoval: {
         const int modem = in.I32();
         ok = in.Whole();
         if (ok && op == BusOp::Unplug) bus.Unplug(modem);
-        if (ok && op == BusOp::QueryRemove) bus.QueryRemove(modem);
+        if (ok && op == BusOp::CompleteRemoval) bus.CompleteRemoval(modem);
+        break;
+      }
+      case BusOp::QueryRemove:
+      case BusOp::Replug: {
+        const int modem = in.I32();
+        ok = in.Whole();
+        if (ok) out.U8((op == BusOp::QueryRemove ? bus.QueryRemove(modem) : bus.Replug(modem)) ? 1 : 0);
+        break;
+      }
+      case BusOp::Remove: {
+        const int modem = in.I32();
+        const uint8_t notice = in.U8();
+        const uint32_t pendingError = in.U32();
+        const uint32_t callError = in.U32();
+        ok = in.Whole() && notice <= static_cast<uint8_t>(RemovalNotice::PendingOnly);
+        if (ok) bus.Remove(modem, {static_cast<RemovalNotice>(notice), pendingError, callError});
+        break;
+      }
+      case BusOp::LastFileOpen: {
+        const int modem = in.I32();
+        ok = in.Whole();
+        FileOpen open = {};
+        if (ok) {
+          out.U8(bus.LastFileOpen(modem, &open) ? 1 : 0);
+          for (uint32_t field : {open.access, open.shareMode, open.disposition, open.flags}) out.U32(field);
+        }
+        break;
+      }
+      case BusOp::OpenDeviceSets:
+        ok = in.Whole();
+        if (ok) out.U32(bus.OpenDeviceSets());
+        break;
+      case BusOp::TakeReleases: {
+        const int modem = in.I32();
+        ok = in.Whole();
+        if (ok) {
+          for (const Release& release : bus.TakeReleases(modem)) {
+            out.U8(static_cast<uint8_t>(release.call));
+            out.U8(release.interfaceIndex);
+          }
+        }
         break;
       }
       case BusOp::DevicePath: {

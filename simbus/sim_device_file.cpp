@@ -57,9 +57,12 @@ std::vector<Notice> HandleNotices(Bus& bus, const Modem& modem, WPARAM event) {
   std::vector<Notice> notices;
   for (const auto& entry : bus.registrations) {
     const Registration& registration = *entry.second;
-    // Only files still open hear about their device.
-    if (!registration.isHandle || registration.modem != modem.id) continue;
-    if (bus.files.find(registration.file) == bus.files.end()) continue;
+    // A registration hears until it is unregistered, also once its file is
+    // closed (so a window can open the file again when a removal is
+    // cancelled), but not about the modem's later returns.
+    if (!registration.isHandle || registration.modem != modem.id ||
+        registration.generation != modem.generation)
+      continue;
     Notice notice{registration.window, event, std::vector<uint8_t>(sizeof(DEV_BROADCAST_HANDLE))};
     auto* broadcast = reinterpret_cast<DEV_BROADCAST_HANDLE*>(notice.broadcast.data());
     broadcast->dbch_size = sizeof(DEV_BROADCAST_HANDLE);
@@ -71,11 +74,14 @@ std::vector<Notice> HandleNotices(Bus& bus, const Modem& modem, WPARAM event) {
   return notices;
 }
 
-void SendNotices(const std::vector<Notice>& notices) {
+bool SendNotices(const std::vector<Notice>& notices) {
+  bool granted = true;
   for (const Notice& notice : notices) {
-    SendMessageA(notice.window, WM_DEVICECHANGE, notice.event,
-                 reinterpret_cast<LPARAM>(notice.broadcast.data()));
+    const LRESULT answer = SendMessageA(notice.window, WM_DEVICECHANGE, notice.event,
+                                        reinterpret_cast<LPARAM>(notice.broadcast.data()));
+    granted = granted && answer != BROADCAST_QUERY_DENY;
   }
+  return granted;
 }
 
 }  // namespace simbus
@@ -85,10 +91,11 @@ namespace usbos {
 using simbus::BusLock;
 using simbus::TheBus;
 
-HANDLE CreateFileA(LPCSTR path, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
+HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES, DWORD disposition,
+                   DWORD flags, HANDLE) {
   simbus::Bus& bus = TheBus();
   BusLock lock(bus);
-  const simbus::Modem* modem = nullptr;
+  simbus::Modem* modem = nullptr;
   for (const auto& entry : bus.modems) {
     if (path != nullptr && entry.second->present && simbus::SamePath(entry.second->path, path)) {
       modem = entry.second.get();
@@ -99,10 +106,12 @@ HANDLE CreateFileA(LPCSTR path, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWOR
     SetLastError(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
   }
+  modem->opened = true;
+  modem->lastOpen = {access, shareMode, disposition, flags};
   if (bus.Faulted(modem->id, simbus::BusCall::OpenDeviceFile, 0)) return INVALID_HANDLE_VALUE;
   HANDLE file = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   if (file == nullptr) return INVALID_HANDLE_VALUE;
-  bus.files[file] = modem->id;
+  bus.files[file] = {modem->id, modem->generation, flags};
   return file;
 }
 
@@ -110,7 +119,11 @@ BOOL CloseHandle(HANDLE file) {
   simbus::Bus& bus = TheBus();
   {
     BusLock lock(bus);
-    bus.files.erase(file);
+    const auto found = bus.files.find(file);
+    if (found != bus.files.end()) {
+      bus.FindModem(found->second.modem)->LogRelease(simbus::ReleaseCall::CloseFile, 0);
+      bus.files.erase(found);
+    }
   }
   // Any other handle is closed as the system closes it.
   return ::CloseHandle(file);
@@ -148,10 +161,11 @@ HDEVNOTIFY RegisterDeviceNotificationA(HANDLE recipient, LPVOID filter, DWORD fl
       SetLastError(ERROR_INVALID_HANDLE);
       return nullptr;
     }
-    if (bus.Faulted(found->second, simbus::BusCall::RegisterNotification, 0)) return nullptr;
+    if (bus.Faulted(found->second.modem, simbus::BusCall::RegisterNotification, 0)) return nullptr;
     registration->isHandle = true;
     registration->file = file;
-    registration->modem = found->second;
+    registration->modem = found->second.modem;
+    registration->generation = found->second.generation;
   } else {
     SetLastError(ERROR_INVALID_DATA);
     return nullptr;
@@ -162,7 +176,18 @@ HDEVNOTIFY RegisterDeviceNotificationA(HANDLE recipient, LPVOID filter, DWORD fl
 }
 
 BOOL UnregisterDeviceNotification(HDEVNOTIFY notification) {
-  return simbus::ForgetHandle(TheBus().registrations, notification);
+  simbus::Bus& bus = TheBus();
+  BusLock lock(bus);
+  const auto found = bus.registrations.find(notification);
+  if (found == bus.registrations.end()) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (found->second->isHandle) {
+    bus.FindModem(found->second->modem)->LogRelease(simbus::ReleaseCall::UnregisterNotification, 0);
+  }
+  bus.registrations.erase(found);
+  return TRUE;
 }
 
 }  // namespace usbos

@@ -18,13 +18,14 @@ BOOL WinUsb_Initialize(HANDLE file, PWINUSB_INTERFACE_HANDLE handle) {
   simbus::Bus& bus = TheBus();
   BusLock lock(bus);
   const auto found = bus.files.find(file);
-  if (found == bus.files.end()) {
+  // WinUSB works overlapped only and refuses a file opened otherwise.
+  if (found == bus.files.end() || (found->second.flags & FILE_FLAG_OVERLAPPED) == 0) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  const Modem* modem = bus.FindModem(found->second);
-  if (!modem->present) {
-    SetLastError(simbus::VANISHED_CALL_ERROR);
+  Modem* modem = bus.FindModem(found->second.modem);
+  if (!modem->present || found->second.generation != modem->generation) {
+    SetLastError(modem->callError);
     return FALSE;
   }
   if (bus.Faulted(modem->id, BusCall::Initialize, 0)) return FALSE;
@@ -33,9 +34,14 @@ BOOL WinUsb_Initialize(HANDLE file, PWINUSB_INTERFACE_HANDLE handle) {
     SetLastError(handle == nullptr ? ERROR_INVALID_PARAMETER : ERROR_NOT_SUPPORTED);
     return FALSE;
   }
+  // The interface's policies start again from their defaults.
+  for (auto& pipe : modem->pipes) {
+    if (pipe.second.interfaceIndex == 0) pipe.second.policies.clear();
+  }
   auto state = std::make_unique<WinUsbHandleState>();
   state->modem = modem->id;
   state->interfaceIndex = 0;
+  state->generation = modem->generation;
   *handle = state.get();
   bus.winUsbHandles[*handle] = std::move(state);
   return TRUE;
@@ -50,11 +56,16 @@ BOOL WinUsb_Free(WINUSB_INTERFACE_HANDLE handle) {
     return FALSE;
   }
   // Transfers still outstanding on this interface are forgotten without
-  // touching their records: the caller frees its pipes before the handle.
+  // touching their records: the caller frees its pipes before the handle. A
+  // handle from before the modem's return has none.
   Modem* modem = bus.FindModem(found->second->modem);
   for (auto& pipe : modem->pipes) {
-    if (pipe.second.interfaceIndex == found->second->interfaceIndex) pipe.second.pending = simbus::Transfer();
+    if (pipe.second.interfaceIndex == found->second->interfaceIndex &&
+        found->second->generation == modem->generation) {
+      pipe.second.pending = simbus::Transfer();
+    }
   }
+  modem->LogRelease(simbus::ReleaseCall::FreeInterface, found->second->interfaceIndex);
   bus.winUsbHandles.erase(found);
   return TRUE;
 }
@@ -79,6 +90,7 @@ BOOL WinUsb_GetAssociatedInterface(WINUSB_INTERFACE_HANDLE handle, UCHAR index,
   auto state = std::make_unique<WinUsbHandleState>();
   state->modem = modem->id;
   state->interfaceIndex = static_cast<uint8_t>(target);
+  state->generation = modem->generation;
   *associated = state.get();
   bus.winUsbHandles[*associated] = std::move(state);
   return TRUE;

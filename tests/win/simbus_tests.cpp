@@ -8,6 +8,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "simbus/modem_bus.h"
@@ -315,7 +316,8 @@ class EventWindow {
 
   HWND hwnd() const { return hwnd_; }
   std::vector<DeviceEvent> events;
-  int modem = 0;  // whose pending transfers each message notes
+  int modem = 0;                                // whose pending transfers each message notes
+  std::function<LRESULT(WPARAM event)> answer;  // TRUE when not set
 
  private:
   static LRESULT CALLBACK Proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -333,7 +335,7 @@ class EventWindow {
     // Calling back into the bus from here must work (the bus lock is not held).
     event.pendingTransfers = self->modem > 0 ? LocalBus().PendingTransfers(self->modem) : 0;
     self->events.push_back(event);
-    return TRUE;
+    return self->answer ? self->answer(wParam) : TRUE;
   }
 
   HWND hwnd_ = nullptr;
@@ -380,12 +382,15 @@ TEST(SimBus, DeviceMessagesReachTheRegisteredWindows) {
   ASSERT_NE(removals, nullptr);
   ASSERT_NE(stale, nullptr);
   EXPECT_EQ(LocalBus().HandleRegistrations(modem), 2u);
-  usbos::CloseHandle(closed);  // a closed file hears nothing more
+  usbos::CloseHandle(closed);
+  EXPECT_TRUE(usbos::UnregisterDeviceNotification(stale));  // hears nothing more
 
-  LocalBus().QueryRemove(modem);
-  ASSERT_EQ(window.events.size(), 2u);
+  // The window keeps its file open: the system vetoes the removal.
+  EXPECT_FALSE(LocalBus().QueryRemove(modem));
+  ASSERT_EQ(window.events.size(), 3u);
   EXPECT_EQ(window.events[1].event, static_cast<WPARAM>(DBT_DEVICEQUERYREMOVE));
   EXPECT_EQ(window.events[1].handle, file);
+  EXPECT_EQ(window.events[2].event, static_cast<WPARAM>(DBT_DEVICEQUERYREMOVEFAILED));
 
   // A read outstanding at the removal has failed before the window hears of it.
   WINUSB_INTERFACE_HANDLE winusb = nullptr;
@@ -396,18 +401,18 @@ TEST(SimBus, DeviceMessagesReachTheRegisteredWindows) {
   ASSERT_FALSE(
       usbos::WinUsb_ReadPipe(winusb, simbus::CONTROL_IN, buffer, sizeof(buffer), nullptr, &overlapped));
   LocalBus().Unplug(modem);
-  ASSERT_EQ(window.events.size(), 4u);
-  EXPECT_EQ(window.events[2].event, static_cast<WPARAM>(DBT_DEVICEREMOVECOMPLETE));
-  EXPECT_EQ(window.events[2].deviceType, static_cast<DWORD>(DBT_DEVTYP_HANDLE));
-  EXPECT_EQ(window.events[2].handle, file);
-  EXPECT_EQ(window.events[2].pendingTransfers, 0u);
-  EXPECT_EQ(window.events[3].deviceType, static_cast<DWORD>(DBT_DEVTYP_DEVICEINTERFACE));
-  EXPECT_EQ(window.events[3].name, LocalBus().DevicePath(modem));
+  ASSERT_EQ(window.events.size(), 5u);
+  EXPECT_EQ(window.events[3].event, static_cast<WPARAM>(DBT_DEVICEREMOVECOMPLETE));
+  EXPECT_EQ(window.events[3].deviceType, static_cast<DWORD>(DBT_DEVTYP_HANDLE));
+  EXPECT_EQ(window.events[3].handle, file);
+  EXPECT_EQ(window.events[3].pendingTransfers, 0u);
+  EXPECT_EQ(window.events[4].deviceType, static_cast<DWORD>(DBT_DEVTYP_DEVICEINTERFACE));
+  EXPECT_EQ(window.events[4].name, LocalBus().DevicePath(modem));
   DWORD count = 0;
   EXPECT_FALSE(usbos::WinUsb_GetOverlappedResult(winusb, &overlapped, &count, TRUE));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
 
-  for (HDEVNOTIFY notification : {arrivals, removals, stale}) {
+  for (HDEVNOTIFY notification : {arrivals, removals}) {
     EXPECT_TRUE(usbos::UnregisterDeviceNotification(notification));
   }
   EXPECT_FALSE(usbos::UnregisterDeviceNotification(arrivals));
@@ -418,8 +423,157 @@ TEST(SimBus, DeviceMessagesReachTheRegisteredWindows) {
 
   // Unregistered: a later arrival is not sent here.
   const int later = LocalBus().Plug(simbus::StandardLayout());
-  EXPECT_EQ(window.events.size(), 4u);
+  EXPECT_EQ(window.events.size(), 5u);
   LocalBus().Unplug(later);
+}
+
+// The events a window heard, as (event, device type) pairs.
+using Heard = std::vector<std::pair<WPARAM, DWORD>>;
+Heard HeardBy(const EventWindow& window) {
+  Heard heard;
+  for (const DeviceEvent& event : window.events) heard.push_back({event.event, event.deviceType});
+  return heard;
+}
+const std::pair<WPARAM, DWORD> kQuery{DBT_DEVICEQUERYREMOVE, DBT_DEVTYP_HANDLE};
+const std::pair<WPARAM, DWORD> kQueryFailed{DBT_DEVICEQUERYREMOVEFAILED, DBT_DEVTYP_HANDLE};
+const std::pair<WPARAM, DWORD> kPending{DBT_DEVICEREMOVEPENDING, DBT_DEVTYP_HANDLE};
+const std::pair<WPARAM, DWORD> kGone{DBT_DEVICEREMOVECOMPLETE, DBT_DEVTYP_HANDLE};
+const std::pair<WPARAM, DWORD> kInterfaceGone{DBT_DEVICEREMOVECOMPLETE, DBT_DEVTYP_DEVICEINTERFACE};
+const std::pair<WPARAM, DWORD> kArrival{DBT_DEVICEARRIVAL, DBT_DEVTYP_DEVICEINTERFACE};
+
+// A modem opened by a window registered for its file and for the class.
+struct WatchedModem {
+  EventWindow window;
+  int modem = LocalBus().Plug(simbus::StandardLayout());
+  HANDLE file = usbos::CreateFileA(LocalBus().DevicePath(modem), GENERIC_ALL, 0, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_OVERLAPPED, nullptr);
+  WINUSB_INTERFACE_HANDLE winusb = nullptr;
+  HDEVNOTIFY byClass = RegisterClassNotification(window.hwnd(), sizeof(DEV_BROADCAST_DEVICEINTERFACE_A));
+  HDEVNOTIFY byHandle = RegisterHandleNotification(window.hwnd(), file, sizeof(DEV_BROADCAST_HANDLE));
+
+  WatchedModem() { usbos::WinUsb_Initialize(file, &winusb); }
+  ~WatchedModem() {
+    Close();
+    usbos::UnregisterDeviceNotification(byClass);
+    usbos::UnregisterDeviceNotification(byHandle);
+    LocalBus().Unplug(modem);
+  }
+  void Close() {
+    if (winusb != nullptr) usbos::WinUsb_Free(winusb);
+    if (file != INVALID_HANDLE_VALUE) usbos::CloseHandle(file);
+    winusb = nullptr;
+    file = INVALID_HANDLE_VALUE;
+  }
+};
+
+TEST(SimBus, QueryRemoveIsVetoedWhileAHandleStaysOpenOrTheAnswerDenies) {
+  struct Case {
+    const char* name;
+    bool freeWinUsb;
+    bool closeFile;
+    LRESULT answer;
+    bool removed;
+  };
+  const Case cases[] = {
+      {"closes everything", true, true, TRUE, true},
+      {"keeps its WinUSB handle", false, true, TRUE, false},
+      {"keeps its file", true, false, TRUE, false},
+      {"denies", true, true, BROADCAST_QUERY_DENY, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    WatchedModem watched;
+    ASSERT_NE(watched.winusb, nullptr);
+    watched.window.answer = [&](WPARAM event) -> LRESULT {
+      if (event != DBT_DEVICEQUERYREMOVE) return TRUE;
+      if (c.freeWinUsb) usbos::WinUsb_Free(watched.winusb);
+      watched.winusb = c.freeWinUsb ? nullptr : watched.winusb;
+      if (c.closeFile) usbos::CloseHandle(watched.file);
+      watched.file = c.closeFile ? INVALID_HANDLE_VALUE : watched.file;
+      return c.answer;
+    };
+    EXPECT_EQ(LocalBus().QueryRemove(watched.modem), c.removed);
+    EXPECT_EQ(HeardBy(watched.window),
+              c.removed ? (Heard{kQuery, kGone, kInterfaceGone}) : (Heard{kQuery, kQueryFailed}));
+    // A vetoed modem stays and opens again.
+    HANDLE again = usbos::CreateFileA(LocalBus().DevicePath(watched.modem), GENERIC_ALL, 0, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    EXPECT_EQ(again != INVALID_HANDLE_VALUE, !c.removed);
+    if (again != INVALID_HANDLE_VALUE) usbos::CloseHandle(again);
+  }
+}
+
+// ERROR_NO_SUCH_DEVICE, which not every SDK's headers name.
+constexpr DWORD kNoSuchDevice = 433;
+
+TEST(SimBus, SurpriseRemovalFailsTransfersAsChosenAndTheModemComesBackAtItsPath) {
+  using simbus::RemovalNotice;
+  struct Case {
+    simbus::Removal removal;
+    Heard heard;      // at the removal
+    Heard completed;  // after CompleteRemoval
+  };
+  const Case cases[] = {
+      {{RemovalNotice::Complete, ERROR_DEVICE_NOT_CONNECTED, ERROR_BAD_COMMAND}, {kGone, kInterfaceGone}, {}},
+      {{RemovalNotice::Late, ERROR_OPERATION_ABORTED, ERROR_DEVICE_NOT_CONNECTED},
+       {},
+       {kGone, kInterfaceGone}},
+      {{RemovalNotice::PendingOnly, ERROR_GEN_FAILURE, ERROR_BAD_COMMAND}, {kPending}, {}},
+      {{RemovalNotice::PendingOnly, kNoSuchDevice, ERROR_DEVICE_NOT_CONNECTED}, {kPending}, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.removal.pendingError);
+    WatchedModem watched;
+    UCHAR one = 1;
+    ASSERT_TRUE(usbos::WinUsb_SetPipePolicy(watched.winusb, simbus::CONTROL_IN, AUTO_CLEAR_STALL, 1, &one));
+    OVERLAPPED overlapped = {};
+    uint8_t buffer[64];
+    ASSERT_FALSE(usbos::WinUsb_ReadPipe(watched.winusb, simbus::CONTROL_IN, buffer, sizeof(buffer), nullptr,
+                                        &overlapped));
+
+    LocalBus().Remove(watched.modem, c.removal);
+    EXPECT_EQ(HeardBy(watched.window), c.heard);
+    DWORD count = 0;
+    EXPECT_FALSE(usbos::WinUsb_GetOverlappedResult(watched.winusb, &overlapped, &count, FALSE));
+    EXPECT_EQ(GetLastError(), c.removal.pendingError);
+    EXPECT_FALSE(usbos::WinUsb_ReadPipe(watched.winusb, simbus::CONTROL_IN, buffer, sizeof(buffer), nullptr,
+                                        &overlapped));
+    EXPECT_EQ(GetLastError(), c.removal.callError);
+    watched.window.events.clear();
+    LocalBus().CompleteRemoval(watched.modem);
+    EXPECT_EQ(HeardBy(watched.window), c.completed);
+
+    // Back at the same path: the old handles stay dead, a new open starts afresh.
+    watched.window.events.clear();
+    ASSERT_TRUE(LocalBus().Replug(watched.modem));
+    EXPECT_FALSE(LocalBus().Replug(watched.modem));
+    EXPECT_EQ(HeardBy(watched.window), Heard{kArrival});
+    EXPECT_FALSE(usbos::WinUsb_AbortPipe(watched.winusb, simbus::CONTROL_IN));
+    EXPECT_EQ(GetLastError(), c.removal.callError);
+    HANDLE file = usbos::CreateFileA(LocalBus().DevicePath(watched.modem), GENERIC_ALL, 0, nullptr,
+                                     OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    WINUSB_INTERFACE_HANDLE winusb = nullptr;
+    ASSERT_TRUE(usbos::WinUsb_Initialize(file, &winusb));
+    EXPECT_FALSE(LocalBus().PipePolicy(watched.modem, simbus::CONTROL_IN, AUTO_CLEAR_STALL, nullptr));
+    EXPECT_TRUE(usbos::WinUsb_Free(winusb));
+    EXPECT_TRUE(usbos::CloseHandle(file));
+  }
+}
+
+TEST_F(BusModem, InitializeWantsAnOverlappedFileAndResetsPolicies) {
+  UCHAR one = 1;
+  ASSERT_TRUE(usbos::WinUsb_SetPipePolicy(winusb_, simbus::DATA_IN, AUTO_CLEAR_STALL, 1, &one));
+  HANDLE plain = usbos::CreateFileA(LocalBus().DevicePath(modem_), GENERIC_ALL, 0, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+  WINUSB_INTERFACE_HANDLE second = nullptr;
+  EXPECT_FALSE(usbos::WinUsb_Initialize(plain, &second));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  EXPECT_TRUE(LocalBus().PipePolicy(modem_, simbus::DATA_IN, AUTO_CLEAR_STALL, nullptr));
+  usbos::CloseHandle(plain);
+
+  ASSERT_TRUE(usbos::WinUsb_Free(winusb_));
+  ASSERT_TRUE(usbos::WinUsb_Initialize(file_, &winusb_));
+  EXPECT_FALSE(LocalBus().PipePolicy(modem_, simbus::DATA_IN, AUTO_CLEAR_STALL, nullptr));
 }
 
 }  // namespace

@@ -104,9 +104,31 @@ void RemoteBus::Unplug(int modem) {
   Call(BusOp::Unplug, ModemFields(modem).bytes, &reply, 0);
 }
 
-void RemoteBus::QueryRemove(int modem) {
+void RemoteBus::Remove(int modem, const simbus::Removal& removal) {
+  WireWriter w = ModemFields(modem);
+  w.U8(static_cast<uint8_t>(removal.notice));
+  w.U32(removal.pendingError);
+  w.U32(removal.callError);
   std::vector<uint8_t> reply;
-  Call(BusOp::QueryRemove, ModemFields(modem).bytes, &reply, 0);
+  Call(BusOp::Remove, w.bytes, &reply, 0);
+}
+
+void RemoteBus::CompleteRemoval(int modem) {
+  std::vector<uint8_t> reply;
+  Call(BusOp::CompleteRemoval, ModemFields(modem).bytes, &reply, 0);
+}
+
+bool RemoteBus::Flag(BusOp op, int modem) {
+  std::vector<uint8_t> reply;
+  return Call(op, ModemFields(modem).bytes, &reply, 0) && reply.size() == 1 && reply[0] == 1;
+}
+
+bool RemoteBus::Replug(int modem) {
+  return Flag(BusOp::Replug, modem);
+}
+
+bool RemoteBus::QueryRemove(int modem) {
+  return Flag(BusOp::QueryRemove, modem);
 }
 
 const char* RemoteBus::DevicePath(int modem) {
@@ -186,6 +208,36 @@ bool RemoteBus::PipePolicy(int modem, uint8_t pipeId, uint32_t policyType, uint8
   if (!Call(BusOp::PipePolicy, w.bytes, &reply, 0) || reply.size() != 2 || reply[0] == 0) return false;
   if (value != nullptr) *value = reply[1];
   return true;
+}
+
+bool RemoteBus::LastFileOpen(int modem, simbus::FileOpen* open) {
+  std::vector<uint8_t> reply;
+  if (!Call(BusOp::LastFileOpen, ModemFields(modem).bytes, &reply, 0)) return false;
+  WireReader in(reply.data(), reply.size());
+  const bool known = in.U8() == 1;
+  const simbus::FileOpen fields = {in.U32(), in.U32(), in.U32(), in.U32()};
+  if (!in.Whole() || !known) return false;
+  if (open != nullptr) *open = fields;
+  return true;
+}
+
+uint32_t RemoteBus::OpenDeviceSets() {
+  std::vector<uint8_t> reply;
+  if (!Call(BusOp::OpenDeviceSets, {}, &reply, 0)) return 0;
+  WireReader in(reply.data(), reply.size());
+  const uint32_t count = in.U32();
+  return in.Whole() ? count : 0;
+}
+
+std::vector<simbus::Release> RemoteBus::TakeReleases(int modem) {
+  std::vector<uint8_t> reply;
+  std::vector<simbus::Release> releases;
+  if (!Call(BusOp::TakeReleases, ModemFields(modem).bytes, &reply, 0) || reply.size() % 2 != 0)
+    return releases;
+  for (size_t i = 0; i < reply.size(); i += 2) {
+    releases.push_back({static_cast<simbus::ReleaseCall>(reply[i]), reply[i + 1]});
+  }
+  return releases;
 }
 
 void RemoteBus::FailCall(int modem, simbus::BusCall call, int32_t argument, uint32_t error) {

@@ -33,7 +33,10 @@ class RemoteBus final : public simbus::ModemBus {
 
   int Plug(const simbus::ModemLayout& layout) override;
   void Unplug(int modem) override;
-  void QueryRemove(int modem) override;
+  void Remove(int modem, const simbus::Removal& removal) override;
+  void CompleteRemoval(int modem) override;
+  bool Replug(int modem) override;
+  bool QueryRemove(int modem) override;
   const char* DevicePath(int modem) override;
   bool Deliver(int modem, uint8_t pipeId, const void* data, uint32_t size) override;
   bool Take(int modem, uint8_t pipeId, std::vector<uint8_t>* message, uint32_t timeoutMs) override;
@@ -43,6 +46,9 @@ class RemoteBus final : public simbus::ModemBus {
   uint32_t OpenHandles(int modem) override;
   bool PipePolicy(int modem, uint8_t pipeId, uint32_t policyType, uint8_t* value) override;
   uint32_t HandleRegistrations(int modem) override;
+  bool LastFileOpen(int modem, simbus::FileOpen* open) override;
+  uint32_t OpenDeviceSets() override;
+  std::vector<simbus::Release> TakeReleases(int modem) override;
   void FailCall(int modem, simbus::BusCall call, int32_t argument, uint32_t error) override;
 
   // What every modem plugged so far still holds once the program has
@@ -61,6 +67,8 @@ class RemoteBus final : public simbus::ModemBus {
   // the connection failed or the server refused the request.
   bool Call(simbus::BusOp op, const std::vector<uint8_t>& fields, std::vector<uint8_t>* reply, int timeoutMs);
   uint32_t Count(simbus::BusOp op, int modem);
+  // A call whose reply is one byte: true when it is 1.
+  bool Flag(simbus::BusOp op, int modem);
 
   // Owned. Read without the lock only by Interrupt; changed only under it.
   std::atomic<net::Socket> socket_{net::NO_SOCKET};
