@@ -387,7 +387,8 @@ TEST_F(DeviceTest, EachFailingStepOfOpenGivesItsResultAndLeavesItsError) {
     HRESULT result;
   };
   const Case cases[] = {
-      {"device file", 1, BusCall::OpenDeviceFile, simbus::ANY_ARGUMENT, ERROR_ACCESS_DENIED, GW_E_OPEN_DEVICE},
+      {"device file", 1, BusCall::OpenDeviceFile, simbus::ANY_ARGUMENT, ERROR_ACCESS_DENIED,
+       GW_E_OPEN_DEVICE},
       {"notification", 1, BusCall::RegisterNotification, simbus::ANY_ARGUMENT, ERROR_INVALID_DATA,
        GW_E_NOTIFICATION},
       {"initialize", 1, BusCall::Initialize, simbus::ANY_ARGUMENT, ERROR_GEN_FAILURE, GW_E_USB},
@@ -498,6 +499,78 @@ TEST_F(DeviceTest, RemoveDeviceUnlinksHeadMiddleAndTailAndIgnoresUnlisted) {
   EXPECT_EQ(g_app.devices, nullptr);
   EXPECT_EQ(LocalBus().OpenHandles(c), 0u);
   EXPECT_EQ(LocalBus().HandleRegistrations(c), 0u);
+}
+
+TEST_F(DeviceTest, DeviceFileIsOpenedOverlappedAndShared) {
+  const int modem = Plug(simbus::StandardLayout());
+  g_app.AddDevice(PathOf(modem));
+  ASSERT_NE(g_app.devices, nullptr);
+  simbus::FileOpen open = {};
+  ASSERT_TRUE(LocalBus().LastFileOpen(modem, &open));
+  EXPECT_EQ(open.access, static_cast<uint32_t>(GENERIC_ALL));
+  EXPECT_EQ(open.shareMode, static_cast<uint32_t>(FILE_SHARE_READ | FILE_SHARE_WRITE));
+  EXPECT_EQ(open.disposition, static_cast<uint32_t>(OPEN_EXISTING));
+  EXPECT_EQ(open.flags, static_cast<uint32_t>(FILE_FLAG_OVERLAPPED));
+}
+
+// A record lets go of its modem in one order, however far its open got: the
+// notification, the interfaces first to last, then the file.
+TEST_F(DeviceTest, RecordReleasesNotificationInterfacesThenFile) {
+  using simbus::Release;
+  using simbus::ReleaseCall;
+  const Release unregister{ReleaseCall::UnregisterNotification, 0};
+  const Release close{ReleaseCall::CloseFile, 0};
+  auto free = [](uint8_t index) { return Release{ReleaseCall::FreeInterface, index}; };
+  struct Case {
+    const char* name;
+    size_t interfaces;
+    BusCall failing;  // fails with `error`; nothing fails when it is 0
+    DWORD error;
+    std::vector<Release> releases;
+  };
+  const Case cases[] = {
+      {"listed, then removed", 1, BusCall::Initialize, 0, {unregister, free(0), close}},
+      {"three interfaces, refused",
+       3,
+       BusCall::Initialize,
+       0,
+       {unregister, free(0), free(1), free(2), close}},
+      {"WinUSB refused", 1, BusCall::Initialize, ERROR_GEN_FAILURE, {unregister, close}},
+      {"notification refused", 1, BusCall::RegisterNotification, ERROR_GEN_FAILURE, {close}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const int modem = Plug(WithInterfaces(c.interfaces));
+    LocalBus().FailCall(modem, c.failing, simbus::ANY_ARGUMENT, c.error);
+    g_app.AddDevice(PathOf(modem));
+    if (g_app.devices != nullptr) g_app.RemoveDevice(g_app.devices);
+    EXPECT_EQ(LocalBus().TakeReleases(modem), c.releases);
+    Unplug(modem);
+  }
+}
+
+// Every pass destroys its device information set, also when it ends early.
+TEST_F(DeviceTest, EveryEnumerationPassDestroysItsSet) {
+  struct Case {
+    const char* name;
+    bool detailFails;
+    long failAllocation;  // -1: none; 0: the first detail buffer
+  };
+  const Case cases[] = {{"whole pass", false, -1}, {"detail fails", true, -1}, {"no memory", false, 0}};
+  const int modem = Plug(simbus::StandardLayout());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    LocalBus().FailCall(modem, BusCall::InterfaceDetail, simbus::ANY_ARGUMENT,
+                        c.detailFails ? ERROR_GEN_FAILURE : 0);
+    const uint32_t sets = LocalBus().OpenDeviceSets();
+    g_nothrowAllocations = 0;
+    g_failAllocation = c.failAllocation;
+    g_app.EnumerateDevices();
+    g_failAllocation = -1;
+    EXPECT_EQ(g_app.devices != nullptr, c.failAllocation < 0 && !c.detailFails);
+    EXPECT_EQ(LocalBus().OpenDeviceSets(), sets);
+    while (g_app.devices != nullptr) g_app.RemoveDevice(g_app.devices);
+  }
 }
 
 // ---------------------------------------------------------------------------

@@ -276,6 +276,56 @@ TEST_F(ProgramTest, IconFollowsLinksAndModems) {
   EXPECT_EQ(ShownIcon(), TrayIcon(IDI_NO_DEVICE));
 }
 
+// The modem is served: its record sends the first poll on the next tick.
+bool Served(int modem) {
+  if (RecordOf(modem) == nullptr) return false;
+  Tick(1);
+  Bytes request;
+  return LocalBus().Take(modem, simbus::CONTROL_OUT, &request, kWaitMs) && request == Bytes{CTL_IDENTIFY};
+}
+
+// The system removes the device only if no handle of it is open once the
+// window has answered the query.
+TEST_F(ProgramTest, QueryRemoveFindsEveryHandleClosedAndTheModemIsServedWhenItReturns) {
+  const int a = Plug();
+  const int b = Plug();
+  EXPECT_TRUE(LocalBus().QueryRemove(a));
+  EXPECT_EQ(Listed(), std::vector<DeviceRecord*>{RecordOf(b)});
+  EXPECT_EQ(LocalBus().HandleRegistrations(a), 0u);
+  EXPECT_EQ(ShownIcon(), TrayIcon(IDI_NO_LINK));
+  ASSERT_TRUE(LocalBus().Replug(a));
+  EXPECT_TRUE(Served(a));
+}
+
+// However the removal is told, and whatever error the transfers end with,
+// the record goes, the count that follows reopens nothing, and the modem is
+// served again when it returns at its path.
+TEST_F(ProgramTest, EverySurpriseRemovalClosesTheRecordAndTheReturnIsServed) {
+  using simbus::RemovalNotice;
+  const simbus::Removal removals[] = {
+      {RemovalNotice::Complete, ERROR_GEN_FAILURE, ERROR_BAD_COMMAND},
+      {RemovalNotice::Late, ERROR_OPERATION_ABORTED, ERROR_DEVICE_NOT_CONNECTED},
+      {RemovalNotice::PendingOnly, 433, ERROR_BAD_COMMAND},  // ERROR_NO_SUCH_DEVICE
+      {RemovalNotice::PendingOnly, ERROR_DEVICE_NOT_CONNECTED, ERROR_DEVICE_NOT_CONNECTED},
+  };
+  for (const simbus::Removal& removal : removals) {
+    SCOPED_TRACE(static_cast<int>(removal.notice) * 10000 + static_cast<int>(removal.pendingError));
+    const int modem = Plug();
+    ASSERT_TRUE(Served(modem));
+    LocalBus().Remove(modem, removal);
+    ASSERT_TRUE(PumpUntil([&] { return RecordOf(modem) == nullptr; }));
+    EXPECT_EQ(LocalBus().OpenHandles(modem), 0u);
+    EXPECT_EQ(LocalBus().HandleRegistrations(modem), 0u);
+    EXPECT_EQ(LocalBus().PendingTransfers(modem), 0u);
+    Tick(RESCAN_DELAY_TICKS);
+    EXPECT_EQ(RecordOf(modem), nullptr);
+    EXPECT_EQ(g_app.rescanTicks, 0u);
+    LocalBus().CompleteRemoval(modem);
+    ASSERT_TRUE(LocalBus().Replug(modem));
+    EXPECT_TRUE(Served(modem));
+  }
+}
+
 // The worker's notices name their record by an id that is never given
 // again: a new record at a freed record's address is not taken for it.
 TEST_F(ProgramTest, NoticesOfARemovedRecordDoNotReachItsSuccessor) {
