@@ -176,14 +176,23 @@ class BusLock {
   Bus& bus_;
 };
 
-// Forgets a handle the bus gave out, under the lock; FALSE with
-// ERROR_INVALID_HANDLE for one it does not know, as the system answers.
+// The entry of a handle the bus gave out; end() with ERROR_INVALID_HANDLE
+// for one it does not know, as the system answers. The lock is held.
+template <typename Map>
+typename Map::iterator FindHandle(Map& handles, const typename Map::key_type& handle) {
+  const auto found = handles.find(handle);
+  if (found == handles.end()) SetLastError(ERROR_INVALID_HANDLE);
+  return found;
+}
+
+// Forgets a handle the bus gave out, under the lock; FALSE for one it does not know.
 template <typename Map>
 BOOL ForgetHandle(Map& handles, const typename Map::key_type& handle) {
   BusLock lock(TheBus());
-  if (handles.erase(handle) != 0) return TRUE;
-  SetLastError(ERROR_INVALID_HANDLE);
-  return FALSE;
+  const auto found = FindHandle(handles, handle);
+  if (found == handles.end()) return FALSE;
+  handles.erase(found);
+  return TRUE;
 }
 
 // Notices for the registrations that want them; built under the lock.

@@ -47,59 +47,45 @@ class LocalModemBus final : public ModemBus {
   }
 
   void Remove(int id, const Removal& removal) override {
-    Bus& bus = TheBus();
-    std::vector<Notice> notices;
-    {
-      BusLock lock(bus);
-      Modem* modem = bus.FindModem(id);
-      if (modem == nullptr || !modem->present) return;
+    ChangeModem(id, [&](Bus& bus, Modem& modem, std::vector<Notice>* notices) {
+      if (!modem.present) return false;
       // Notices are built while the files still count as the modem's.
-      notices = removal.notice == RemovalNotice::PendingOnly
-                    ? HandleNotices(bus, *modem, DBT_DEVICEREMOVEPENDING)
-                    : RemovalNotices(bus, *modem);
-      if (removal.notice == RemovalNotice::Late) {
-        modem->removalHeld = true;
-        notices.clear();
+      if (removal.notice == RemovalNotice::PendingOnly) {
+        *notices = HandleNotices(bus, modem, DBT_DEVICEREMOVEPENDING);
+      } else if (removal.notice == RemovalNotice::Complete) {
+        *notices = RemovalNotices(bus, modem);
       }
-      bus.Vanish(modem, removal.pendingError, removal.callError);
-    }
-    SendNotices(notices);
+      modem.removalHeld = removal.notice == RemovalNotice::Late;
+      bus.Vanish(&modem, removal.pendingError, removal.callError);
+      return true;
+    });
   }
 
   void CompleteRemoval(int id) override {
-    Bus& bus = TheBus();
-    std::vector<Notice> notices;
-    {
-      BusLock lock(bus);
-      Modem* modem = bus.FindModem(id);
-      if (modem == nullptr || !modem->removalHeld) return;
-      modem->removalHeld = false;
-      notices = RemovalNotices(bus, *modem);
-    }
-    SendNotices(notices);
+    ChangeModem(id, [](Bus& bus, Modem& modem, std::vector<Notice>* notices) {
+      if (!modem.removalHeld) return false;
+      modem.removalHeld = false;
+      *notices = RemovalNotices(bus, modem);
+      return true;
+    });
   }
 
   bool Replug(int id) override {
-    Bus& bus = TheBus();
-    std::vector<Notice> notices;
-    {
-      BusLock lock(bus);
-      Modem* modem = bus.FindModem(id);
-      if (modem == nullptr || modem->present) return false;
-      modem->present = true;
-      modem->removalHeld = false;
-      ++modem->generation;
-      for (auto& entry : modem->pipes) {
+    return ChangeModem(id, [](Bus& bus, Modem& modem, std::vector<Notice>* notices) {
+      if (modem.present) return false;
+      modem.present = true;
+      modem.removalHeld = false;
+      ++modem.generation;
+      for (auto& entry : modem.pipes) {
         PipeState& pipe = entry.second;
         pipe.pending = Transfer();
         pipe.messages.clear();
         pipe.holdWrites = false;
         pipe.policies.clear();
       }
-      notices = InterfaceNotices(bus, *modem, DBT_DEVICEARRIVAL);
-    }
-    SendNotices(notices);
-    return true;
+      *notices = InterfaceNotices(bus, modem, DBT_DEVICEARRIVAL);
+      return true;
+    });
   }
 
   bool QueryRemove(int id) override {
@@ -266,6 +252,21 @@ class LocalModemBus final : public ModemBus {
   }
 
  private:
+  // Changes a known modem under the lock, then sends the notices the change
+  // built; false when there was no such modem or nothing to change.
+  template <typename Change>
+  static bool ChangeModem(int id, Change change) {
+    Bus& bus = TheBus();
+    std::vector<Notice> notices;
+    {
+      BusLock lock(bus);
+      Modem* modem = bus.FindModem(id);
+      if (modem == nullptr || !change(bus, *modem, &notices)) return false;
+    }
+    SendNotices(notices);
+    return true;
+  }
+
   // The system tells handle registrations first, then interface-class ones
   // that the interface went away.
   static std::vector<Notice> RemovalNotices(Bus& bus, const Modem& modem) {

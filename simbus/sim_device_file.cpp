@@ -178,11 +178,8 @@ HDEVNOTIFY RegisterDeviceNotificationA(HANDLE recipient, LPVOID filter, DWORD fl
 BOOL UnregisterDeviceNotification(HDEVNOTIFY notification) {
   simbus::Bus& bus = TheBus();
   BusLock lock(bus);
-  const auto found = bus.registrations.find(notification);
-  if (found == bus.registrations.end()) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  const auto found = simbus::FindHandle(bus.registrations, notification);
+  if (found == bus.registrations.end()) return FALSE;
   if (found->second->isHandle) {
     bus.FindModem(found->second->modem)->LogRelease(simbus::ReleaseCall::UnregisterNotification, 0);
   }
