@@ -245,6 +245,34 @@ TEST_F(EndToEnd, IdentifyUntilAnsweredThenBothStatusBlocksInTurnOnePerTick) {
   bus.Unplug(modem);
 }
 
+// The removal and strict-argument calls over the wire, against the program.
+TEST_F(EndToEnd, RemovalsAndTheProgramsReleasesOverTheWire) {
+  using simbus::Release;
+  using simbus::ReleaseCall;
+  RemoteBus& bus = program_->control;
+  const int modem = bus.Plug(simbus::StandardLayout());
+  Bytes message;
+  ASSERT_TRUE(bus.Take(modem, simbus::CONTROL_OUT, &message, WAIT_MS));
+  simbus::FileOpen open = {};
+  ASSERT_TRUE(bus.LastFileOpen(modem, &open));
+  EXPECT_EQ(open.flags, static_cast<uint32_t>(FILE_FLAG_OVERLAPPED));
+  EXPECT_EQ(bus.OpenDeviceSets(), 0u);
+
+  EXPECT_TRUE(bus.QueryRemove(modem));
+  const std::vector<Release> released = {
+      {ReleaseCall::UnregisterNotification, 0}, {ReleaseCall::FreeInterface, 0}, {ReleaseCall::CloseFile, 0}};
+  EXPECT_EQ(bus.TakeReleases(modem), released);
+  ASSERT_TRUE(bus.Replug(modem));
+  ASSERT_TRUE(bus.Take(modem, simbus::CONTROL_OUT, &message, WAIT_MS));
+
+  bus.Remove(modem, {simbus::RemovalNotice::Late, 433, ERROR_DEVICE_NOT_CONNECTED});
+  EXPECT_TRUE(Until([&] { return bus.OpenHandles(modem) == 0; }));
+  bus.CompleteRemoval(modem);
+  ASSERT_TRUE(bus.Replug(modem));
+  EXPECT_TRUE(bus.Take(modem, simbus::CONTROL_OUT, &message, WAIT_MS));
+  bus.Unplug(modem);
+}
+
 TEST_F(EndToEnd, ConnectRequestsAndTheRepliesTheModemHears) {
   AcquirerPeer acquirer;
   ASSERT_TRUE(acquirer.Start(0, AcquirerMode::Serve));
