@@ -37,8 +37,11 @@ enum class BusOp : uint8_t {
   PipePolicy = 10,           // i32 modem, u8 pipe, u32 policy -> u8 set, u8 value
   HandleRegistrations = 11,  // i32 modem -> u32
   FailCall = 12,             // i32 modem, u32 call, i32 argument, u32 error
-  AwaitExit = 13,  // (answered as the program ends) -> u32 handles, u32 transfers, u32 registrations
-  Waiting = 14,    // i32 modem, u8 pipe -> u32
+  AwaitExit = 13,       // (answered as the program ends) -> u32 handles, u32 transfers, u32 registrations
+  Waiting = 14,         // i32 modem, u8 pipe -> u32
+  DeliverPackets = 15,  // i32 modem, u8 pipe, bytes -> u8 ok
+  Stall = 16,           // i32 modem, u8 pipe -> u8 ok
+  FailTransfer = 17,    // i32 modem, u8 pipe, u32 error -> u8 ok
 };
 
 enum class BusResult : uint8_t {
