@@ -216,6 +216,68 @@ TEST_F(ProgramTest, OneEnumerationFiftyTicksAfterTheLaterOfTwoWorkerEnds) {
   EXPECT_EQ(Listed().size(), 2u);
 }
 
+// Links the modem to the server and relays a few bytes each way.
+void Relay(int modem, LoopbackServer* server) {
+  Connect(modem, server->Address());
+  ASSERT_TRUE(server->Accept(kWaitMs));
+  ASSERT_TRUE(PumpUntil([&] {
+    DeviceRecord* record = RecordOf(modem);
+    return record != nullptr && record->bridge->ops->IsConnected(record->bridge) == 1;
+  }));
+  const Bytes up = {1, 2, 3}, down = {4, 5, 6, 7};
+  LocalBus().Deliver(modem, simbus::DATA_IN, up.data(), static_cast<uint32_t>(up.size()));
+  Bytes got;
+  ASSERT_TRUE(server->ReceiveExactly(up.size(), &got, kWaitMs));
+  EXPECT_EQ(got, up);
+  ASSERT_TRUE(server->Send(down.data(), down.size()));
+  ASSERT_TRUE(LocalBus().Take(modem, simbus::DATA_OUT, &got, kWaitMs));
+  EXPECT_EQ(got, down);
+}
+
+// A stall or a bus error while the modem stays attached ends its worker;
+// the record goes, the modem is opened again fifty ticks later, and its
+// data flows again. A stalled OUT endpoint is still stalled then: the new
+// worker clears it.
+TEST_F(ProgramTest, AModemIsServedAgainAfterAStallOrABusError) {
+  struct Case {
+    const char* name;
+    uint8_t pipe;
+    DWORD error;  // 0: a stall
+  };
+  const Case cases[] = {
+      {"data IN stall", simbus::DATA_IN, 0},
+      {"data OUT stall", simbus::DATA_OUT, 0},
+      {"control OUT stall", simbus::CONTROL_OUT, 0},
+      {"bus error on data IN", simbus::DATA_IN, ERROR_GEN_FAILURE},
+      {"time-out on control OUT", simbus::CONTROL_OUT, ERROR_SEM_TIMEOUT},
+  };
+  const int modem = Plug();
+  for (const Case& c : cases) {
+    LoopbackServer before;
+    Relay(modem, &before);
+    if (c.error == 0) {
+      ASSERT_TRUE(LocalBus().Stall(modem, c.pipe)) << c.name;
+    } else {
+      ASSERT_TRUE(LocalBus().FailTransfer(modem, c.pipe, c.error)) << c.name;
+    }
+    // On an OUT pipe the next write meets the fault: a poll, or the server's data.
+    const uint8_t data[] = {8};
+    if (c.pipe == simbus::CONTROL_OUT) Tick(1);
+    if (c.pipe == simbus::DATA_OUT) {
+      ASSERT_TRUE(before.Send(data, sizeof data));
+    }
+    ASSERT_TRUE(PumpUntil([&] { return RecordOf(modem) == nullptr; })) << c.name;
+    EXPECT_TRUE(before.SeesClose(kWaitMs)) << c.name;
+    Tick(49);
+    EXPECT_EQ(RecordOf(modem), nullptr) << c.name;
+    Tick(1);
+    ASSERT_NE(RecordOf(modem), nullptr) << c.name;
+    LoopbackServer after;
+    Relay(modem, &after);
+    ASSERT_FALSE(HasFatalFailure()) << c.name;
+  }
+}
+
 TEST_F(ProgramTest, DeviceEvents) {
   const int a = Plug();
   const int b = Plug();
