@@ -250,14 +250,13 @@ BOOL WinUsb_GetOverlappedResult(WINUSB_INTERFACE_HANDLE handle, LPOVERLAPPED ove
   return TRUE;
 }
 
+// Clears the endpoint's halt; the simulation keeps no data toggle to reset.
 BOOL WinUsb_ResetPipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId) {
-  simbus::Bus& bus = TheBus();
-  BusLock lock(bus);
+  BusLock lock(TheBus());
   Modem* modem = nullptr;
-  PipeState* pipe = bus.FindPipe(handle, pipeId, &modem);
-  if (pipe == nullptr) return FALSE;
-  pipe->halted = false;
-  return TRUE;
+  PipeState* pipe = TheBus().FindPipe(handle, pipeId, &modem);
+  if (pipe != nullptr) pipe->halted = false;
+  return pipe != nullptr ? TRUE : FALSE;
 }
 
 BOOL WinUsb_AbortPipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId) {
