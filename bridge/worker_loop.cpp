@@ -201,8 +201,7 @@ HRESULT CompleteControlRead(ModemBridge* b) {
   CountTransfer(b->traffic.controlInTransfers, b->traffic.controlInBytes, message->count);
   if (message->count >= 1 && message->data[0] == CTL_CONNECT) return ServeConnectRequest(b, message);
   // A message the main window cannot receive would have no owner.
-  if (!PostToMainWindow(WM_GW_DEVICE_MESSAGE, b->deviceId,
-                        reinterpret_cast<LPARAM>(message))) {
+  if (!PostToMainWindow(WM_GW_DEVICE_MESSAGE, b->deviceId, reinterpret_cast<LPARAM>(message))) {
     ReturnBuffer(b, message);
   }
   return S_OK;
@@ -306,6 +305,14 @@ DWORD WINAPI WorkerLoop(LPVOID param) {
   b->controlOut->Abort();
   b->dataIn->Abort();
   b->dataOut->Abort();
+  // A stalled OUT endpoint stays stalled, through every reopen, until the
+  // host clears it (WinUSB clears IN ones itself under AUTO_CLEAR_STALL);
+  // left alone it would fail each new worker's first write for good. Only a
+  // worker that failed does this, so a healthy modem never sees it.
+  if (r < 0) {
+    b->controlOut->Reset();
+    b->dataOut->Reset();
+  }
   CloseLink(b);
   b->workerResult = r;
   PostToMainWindow(WM_GW_WORKER_ENDED, b->deviceId, 0);

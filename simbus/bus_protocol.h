@@ -49,6 +49,9 @@ enum class BusOp : uint8_t {
   LastFileOpen = 19,     // i32 modem -> u8 known, u32 access, u32 share, u32 disposition, u32 flags
   OpenDeviceSets = 20,   // -> u32
   TakeReleases = 21,     // i32 modem -> n x {u8 call (ReleaseCall), u8 interface}
+  DeliverPackets = 22,   // i32 modem, u8 pipe, bytes -> u8 ok
+  Stall = 23,            // i32 modem, u8 pipe -> u8 ok
+  FailTransfer = 24,     // i32 modem, u8 pipe, u32 error -> u8 ok
 };
 
 enum class BusResult : uint8_t {

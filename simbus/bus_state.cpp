@@ -15,6 +15,8 @@ DWORD ErrorOfStatus(ULONG_PTR status) {
       return ERROR_OPERATION_ABORTED;
     case SIM_STATUS_DEVICE_NOT_CONNECTED:
       return ERROR_DEVICE_NOT_CONNECTED;
+    case SIM_STATUS_IO_TIMEOUT:
+      return ERROR_SEM_TIMEOUT;
     default:
       return (status & 0xFFFF0000u) == WIN32_ERROR_STATUS ? static_cast<DWORD>(status & 0xFFFFu)
                                                           : ERROR_GEN_FAILURE;
@@ -113,16 +115,55 @@ void Bus::Complete(PipeState* pipe, ULONG_PTR status, ULONG count) {
   if (overlapped->hEvent != nullptr) SetEvent(overlapped->hEvent);
 }
 
-ULONG Bus::ReadInto(PipeState* pipe, PUCHAR buffer, ULONG length) {
-  std::vector<uint8_t>& oldest = pipe->messages.front();
-  const ULONG count = static_cast<ULONG>(std::min<size_t>(length, oldest.size()));
-  if (count > 0) std::memcpy(buffer, oldest.data(), count);
-  if (count == oldest.size()) {
-    pipe->messages.pop_front();
-  } else {
-    oldest.erase(oldest.begin(), oldest.begin() + count);
+bool Bus::FillRead(PipeState* pipe) {
+  Transfer& read = pipe->pending;
+  while (!pipe->delivered.empty()) {
+    // A full buffer ends the read before a zero-length packet that follows
+    // could: that packet ends the next read.
+    if (read.count == read.length) return true;
+    Delivery& oldest = pipe->delivered.front();
+    const size_t left = oldest.bytes.size() - pipe->readOffset;
+    if (left > 0) {
+      const size_t count = std::min<size_t>(left, read.length - read.count);
+      std::memcpy(read.buffer + read.count, oldest.bytes.data() + pipe->readOffset, count);
+      read.count += static_cast<ULONG>(count);
+      pipe->readOffset += count;
+      // Stopped inside the transfer: the buffer is full, the rest waits.
+      if (count < left) return true;
+      if (oldest.zeroLengthEnd) continue;
+    }
+    const bool ends = oldest.zeroLengthEnd || !pipe->FullPackets(oldest.bytes.size());
+    pipe->delivered.pop_front();
+    pipe->readOffset = 0;
+    if (ends) return true;
   }
-  return count;
+  return read.count == read.length;
+}
+
+void Bus::WriteArrives(PipeState* pipe, const uint8_t* data, ULONG length) {
+  pipe->unended.insert(pipe->unended.end(), data, data + length);
+  const bool ends = length == 0 || !pipe->FullPackets(length) || pipe->PolicyOn(SHORT_PACKET_TERMINATE);
+  if (ends) {
+    pipe->messages.push_back(std::move(pipe->unended));
+    pipe->unended.clear();
+  }
+  NotifyChange();
+}
+
+bool Bus::FailIfBroken(PipeState* pipe) {
+  if (pipe->pending.overlapped == nullptr) return false;
+  if (pipe->halted) {
+    Complete(pipe, SIM_STATUS_UNSUCCESSFUL, pipe->pending.count);
+    // WinUSB clears an IN stall itself once it has failed the transfer.
+    if (pipe->IsIn() && pipe->PolicyOn(AUTO_CLEAR_STALL)) pipe->halted = false;
+    return true;
+  }
+  if (pipe->nextFailure != SIM_STATUS_SUCCESS) {
+    Complete(pipe, pipe->nextFailure, pipe->pending.count);
+    pipe->nextFailure = SIM_STATUS_SUCCESS;
+    return true;
+  }
+  return false;
 }
 
 }  // namespace simbus

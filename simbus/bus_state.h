@@ -25,6 +25,8 @@ constexpr ULONG_PTR SIM_STATUS_CANCELLED = 0xC0000120;             // ERROR_OPER
 constexpr ULONG_PTR SIM_STATUS_DEVICE_NOT_CONNECTED = 0xC000009D;  // ERROR_DEVICE_NOT_CONNECTED
 constexpr ULONG_PTR WIN32_ERROR_STATUS =
     0xC0070000;  // error status, facility 7: low 16 bits are the Win32 error
+constexpr ULONG_PTR SIM_STATUS_UNSUCCESSFUL = 0xC0000001;  // ERROR_GEN_FAILURE: a stall, a bus error
+constexpr ULONG_PTR SIM_STATUS_IO_TIMEOUT = 0xC00000B5;    // ERROR_SEM_TIMEOUT
 
 // A vanished device, as WinUSB reports it on surprise removal: transfers in
 // flight are completed by the stack with ERROR_DEVICE_NOT_CONNECTED (1167),
@@ -44,17 +46,40 @@ struct Transfer {
   OVERLAPPED* overlapped = nullptr;  // the caller's; null when the pipe is idle
   PUCHAR buffer = nullptr;           // the caller's, valid until the transfer completes
   ULONG length = 0;
+  ULONG count = 0;  // bytes a read has taken so far
+};
+
+// One transfer the modem sent on an IN pipe: whole packets, the last one
+// short unless the size is a multiple of the packet size.
+struct Delivery {
+  std::vector<uint8_t> bytes;
+  bool zeroLengthEnd = false;  // a zero-length packet follows the last one
 };
 
 struct PipeState {
   PipeLayout layout;
   uint8_t interfaceIndex = 0;
   Transfer pending;
-  std::deque<std::vector<uint8_t>> messages;  // IN: delivered, not yet read; OUT: written, not yet taken
+  std::deque<Delivery> delivered;             // IN: sent by the modem, not yet read
+  size_t readOffset = 0;                      // IN: bytes of the oldest delivery already read
+  std::deque<std::vector<uint8_t>> messages;  // OUT: written, ended, not yet taken
+  std::vector<uint8_t> unended;               // OUT: full packets with no end after them yet
   bool holdWrites = false;
+  bool halted = false;                         // the endpoint answers with a stall until cleared
+  ULONG_PTR nextFailure = SIM_STATUS_SUCCESS;  // a bus error waiting for the next transfer
   std::map<uint32_t, std::vector<uint8_t>> policies;
 
   bool IsIn() const { return (layout.pipeId & 0x80) != 0; }
+  // Whether `size` bytes end on a packet boundary, where only a zero-length
+  // packet can end the transfer. A layout without a packet size sends each
+  // transfer as one packet.
+  bool FullPackets(size_t size) const {
+    return layout.maxPacketSize != 0 && size % layout.maxPacketSize == 0;
+  }
+  bool PolicyOn(uint32_t policyType) const {
+    const auto found = policies.find(policyType);
+    return found != policies.end() && found->second.front() != 0;
+  }
 };
 
 struct Modem {
@@ -146,8 +171,14 @@ class Bus {
   bool Faulted(int modem, BusCall call, int32_t argument);
   // Ends the pipe's outstanding transfer: status and count into the record, then the event.
   void Complete(PipeState* pipe, ULONG_PTR status, ULONG count);
-  // A pending read or a newly started one takes from the oldest delivered message.
-  ULONG ReadInto(PipeState* pipe, PUCHAR buffer, ULONG length);
+  // Moves what the modem sent into the pipe's outstanding read; true when
+  // the read has ended (short or zero-length packet, or a full buffer).
+  bool FillRead(PipeState* pipe);
+  // A write the modem accepts: its packets reach the modem's side of the pipe.
+  void WriteArrives(PipeState* pipe, const uint8_t* data, ULONG length);
+  // Fails the pipe's outstanding transfer if its endpoint is halted or a bus
+  // error waits for it; true when it did.
+  bool FailIfBroken(PipeState* pipe);
 
   std::map<int, std::unique_ptr<Modem>> modems;
   int nextModem = 1;

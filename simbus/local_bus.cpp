@@ -124,19 +124,11 @@ class LocalModemBus final : public ModemBus {
   }
 
   bool Deliver(int id, uint8_t pipeId, const void* data, uint32_t size) override {
-    Bus& bus = TheBus();
-    BusLock lock(bus);
-    PipeState* pipe = Pipe(bus, id, pipeId);
-    if (pipe == nullptr || !pipe->IsIn() || !bus.FindModem(id)->present || (data == nullptr && size > 0)) {
-      return false;
-    }
-    const uint8_t* bytes = static_cast<const uint8_t*>(data);
-    pipe->messages.emplace_back(bytes, bytes + size);
-    if (pipe->pending.overlapped != nullptr) {
-      const ULONG count = bus.ReadInto(pipe, pipe->pending.buffer, pipe->pending.length);
-      bus.Complete(pipe, SIM_STATUS_SUCCESS, count);
-    }
-    return true;
+    return Send(id, pipeId, data, size, true);
+  }
+
+  bool DeliverPackets(int id, uint8_t pipeId, const void* data, uint32_t size) override {
+    return Send(id, pipeId, data, size, false);
   }
 
   bool Take(int id, uint8_t pipeId, std::vector<uint8_t>* message, uint32_t timeoutMs) override {
@@ -167,9 +159,8 @@ class LocalModemBus final : public ModemBus {
     if (hold || pipe->pending.overlapped == nullptr) return;
     // Released: the modem takes the waiting write now.
     const Transfer write = pipe->pending;
-    pipe->messages.emplace_back(write.buffer, write.buffer + write.length);
+    bus.WriteArrives(pipe, write.buffer, write.length);
     bus.Complete(pipe, SIM_STATUS_SUCCESS, write.length);
-    bus.NotifyChange();
   }
 
   uint32_t PendingTransfers(int id) override {
@@ -186,7 +177,8 @@ class LocalModemBus final : public ModemBus {
     Bus& bus = TheBus();
     BusLock lock(bus);
     const PipeState* pipe = Pipe(bus, id, pipeId);
-    return pipe == nullptr ? 0 : static_cast<uint32_t>(pipe->messages.size());
+    if (pipe == nullptr) return 0;
+    return static_cast<uint32_t>(pipe->IsIn() ? pipe->delivered.size() : pipe->messages.size());
   }
 
   uint32_t OpenHandles(int id) override {
@@ -251,6 +243,26 @@ class LocalModemBus final : public ModemBus {
     if (error != 0) faults.push_back({id, call, argument, error});
   }
 
+  bool Stall(int id, uint8_t pipeId) override {
+    Bus& bus = TheBus();
+    BusLock lock(bus);
+    PipeState* pipe = PresentPipe(bus, id, pipeId);
+    if (pipe == nullptr) return false;
+    pipe->halted = true;
+    bus.FailIfBroken(pipe);
+    return true;
+  }
+
+  bool FailTransfer(int id, uint8_t pipeId, uint32_t error) override {
+    Bus& bus = TheBus();
+    BusLock lock(bus);
+    PipeState* pipe = PresentPipe(bus, id, pipeId);
+    if (pipe == nullptr || (error != ERROR_GEN_FAILURE && error != ERROR_SEM_TIMEOUT)) return false;
+    pipe->nextFailure = error == ERROR_SEM_TIMEOUT ? SIM_STATUS_IO_TIMEOUT : SIM_STATUS_UNSUCCESSFUL;
+    bus.FailIfBroken(pipe);
+    return true;
+  }
+
  private:
   // Changes a known modem under the lock, then sends the notices the change
   // built; false when there was no such modem or nothing to change.
@@ -282,6 +294,31 @@ class LocalModemBus final : public ModemBus {
     for (const auto& file : bus.files) count += file.second.modem == id ? 1 : 0;
     for (const auto& handle : bus.winUsbHandles) count += handle.second->modem == id ? 1 : 0;
     return count;
+  }
+
+  // The modem sends a transfer on an IN pipe, ended by a zero-length packet
+  // where it needs one if `ended`.
+  static bool Send(int id, uint8_t pipeId, const void* data, uint32_t size, bool ended) {
+    Bus& bus = TheBus();
+    BusLock lock(bus);
+    PipeState* pipe = PresentPipe(bus, id, pipeId);
+    if (pipe == nullptr || !pipe->IsIn() || (data == nullptr && size > 0)) return false;
+    const uint8_t* bytes = static_cast<const uint8_t*>(data);
+    Delivery delivery{std::vector<uint8_t>(bytes, bytes + size),
+                      ended && (size == 0 || pipe->FullPackets(size))};
+    // Bare packets of nothing are no packets at all.
+    if (delivery.bytes.empty() && !delivery.zeroLengthEnd) return true;
+    pipe->delivered.push_back(std::move(delivery));
+    if (pipe->pending.overlapped != nullptr && bus.FillRead(pipe)) {
+      bus.Complete(pipe, SIM_STATUS_SUCCESS, pipe->pending.count);
+    }
+    return true;
+  }
+
+  // The pipe of a modem still attached, or null.
+  static PipeState* PresentPipe(Bus& bus, int id, uint8_t pipeId) {
+    const Modem* modem = bus.FindModem(id);
+    return modem != nullptr && modem->present ? Pipe(bus, id, pipeId) : nullptr;
   }
 
   // The pipe with that address in the lowest interface that has one.

@@ -140,11 +140,23 @@ class ModemBus {
   virtual bool QueryRemove(int modem) = 0;
   virtual const char* DevicePath(int modem) = 0;  // valid while the bus lives
 
-  // The modem sends one transfer on an IN pipe (size 0 allowed). A pending
-  // read takes at most its length; the rest waits for the next read.
+  // The modem sends one transfer on an IN pipe (size 0 allowed), cut into
+  // packets of the pipe's maximum packet size and ended as a device ends a
+  // transfer: by its short last packet, or by a zero-length packet when its
+  // size is a multiple of the packet size (0 included). A read ends on a
+  // short or zero-length packet or when its buffer is full; what does not
+  // fit waits for the next read, and a zero-length packet left after a read
+  // that filled its buffer ends the next read with 0 bytes.
   virtual bool Deliver(int modem, uint8_t pipeId, const void* data, uint32_t size) = 0;
-  // Takes the oldest transfer the gateway wrote on an OUT pipe (one write =
-  // one message). False when none arrived within timeoutMs.
+  // The same packets with nothing to end them: a last packet of full size
+  // leaves the read going on into whatever the modem sends next.
+  virtual bool DeliverPackets(int modem, uint8_t pipeId, const void* data, uint32_t size) = 0;
+  // Takes the oldest transfer the gateway wrote on an OUT pipe as the modem's
+  // device sees it: the bytes up to a short or zero-length packet. A write
+  // whose length is a multiple of the packet size ends with a zero-length
+  // packet only under the pipe's SHORT_PACKET_TERMINATE policy (a zero-length
+  // write always sends one); without it, it runs on into the next write.
+  // False when no transfer ended within timeoutMs.
   virtual bool Take(int modem, uint8_t pipeId, std::vector<uint8_t>* message, uint32_t timeoutMs) = 0;
   // While held, writes on the pipe stay pending (a modem that stops taking data).
   virtual void HoldWrites(int modem, uint8_t pipeId, bool hold) = 0;
@@ -152,7 +164,8 @@ class ModemBus {
   // Observations for tests.
   virtual uint32_t PendingTransfers(int modem) = 0;  // outstanding reads and writes
   // Transfers on a pipe that wait for the other side: on an IN pipe those
-  // delivered and not yet read, on an OUT pipe those written and not yet taken.
+  // delivered and not yet read, on an OUT pipe those written, ended and not
+  // yet taken.
   virtual uint32_t Waiting(int modem, uint8_t pipeId) = 0;
   virtual uint32_t OpenHandles(int modem) = 0;  // device files and WinUSB handles still open
   virtual bool PipePolicy(int modem, uint8_t pipeId, uint32_t policyType, uint8_t* value) = 0;
@@ -168,6 +181,19 @@ class ModemBus {
   // argument (or any, with ANY_ARGUMENT) fails with `error` as its last
   // error; error 0 lifts the failure again.
   virtual void FailCall(int modem, BusCall call, int32_t argument, uint32_t error) = 0;
+
+  // The modem halts an endpoint: the transfer outstanding on the pipe, and
+  // every later one, fails with ERROR_GEN_FAILURE, as WinUSB reports a stall.
+  // The halt is the device's state: it outlives the gateway's handles and
+  // ends only with WinUsb_ResetPipe, with the removal of the modem, or, on an
+  // IN pipe whose AUTO_CLEAR_STALL policy is set, right after the first
+  // transfer it failed. False for an unknown pipe or an absent modem.
+  virtual bool Stall(int modem, uint8_t pipeId) = 0;
+  // An error on the bus (ERROR_GEN_FAILURE, or ERROR_SEM_TIMEOUT as for a
+  // transfer time-out) fails the pipe's outstanding transfer, or its next
+  // one, once; the pipe works on after it. False for an unknown pipe, an
+  // absent modem or another error.
+  virtual bool FailTransfer(int modem, uint8_t pipeId, uint32_t error) = 0;
 };
 
 // The bus of this process (Windows builds linked with the simulation).

@@ -246,12 +246,33 @@ class BusServer {
         if (path != nullptr) out.Raw(path, std::strlen(path));
         break;
       }
-      case BusOp::Deliver: {
+      case BusOp::Deliver:
+      case BusOp::DeliverPackets: {
         const int modem = in.I32();
         const uint8_t pipe = in.U8();
         const std::vector<uint8_t> data = in.Rest();
         ok = in.Ok();
-        if (ok) out.U8(bus.Deliver(modem, pipe, data.data(), static_cast<uint32_t>(data.size())) ? 1 : 0);
+        const auto size = static_cast<uint32_t>(data.size());
+        if (ok) {
+          const bool sent = op == BusOp::Deliver ? bus.Deliver(modem, pipe, data.data(), size)
+                                                 : bus.DeliverPackets(modem, pipe, data.data(), size);
+          out.U8(sent ? 1 : 0);
+        }
+        break;
+      }
+      case BusOp::Stall: {
+        const int modem = in.I32();
+        const uint8_t pipe = in.U8();
+        ok = in.Whole();
+        if (ok) out.U8(bus.Stall(modem, pipe) ? 1 : 0);
+        break;
+      }
+      case BusOp::FailTransfer: {
+        const int modem = in.I32();
+        const uint8_t pipe = in.U8();
+        const uint32_t error = in.U32();
+        ok = in.Whole();
+        if (ok) out.U8(bus.FailTransfer(modem, pipe, error) ? 1 : 0);
         break;
       }
       case BusOp::Take: {

@@ -201,21 +201,17 @@ BOOL StartTransfer(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId, PUCHAR buffer, 
   pipe->pending.buffer = buffer;
   pipe->pending.length = length;
 
-  ULONG count = 0;
+  // A stall or a bus error comes back from the bus, not from the call: the
+  // transfer is pending and fails at once through its record.
+  if (bus.FailIfBroken(pipe) || (read && !bus.FillRead(pipe)) || (!read && pipe->holdWrites)) {
+    SetLastError(ERROR_IO_PENDING);
+    return FALSE;
+  }
+  ULONG count = length;
   if (read) {
-    if (pipe->messages.empty()) {
-      SetLastError(ERROR_IO_PENDING);
-      return FALSE;
-    }
-    count = bus.ReadInto(pipe, buffer, length);
+    count = pipe->pending.count;
   } else {
-    if (pipe->holdWrites) {
-      SetLastError(ERROR_IO_PENDING);
-      return FALSE;
-    }
-    pipe->messages.emplace_back(buffer, buffer + length);
-    count = length;
-    bus.NotifyChange();
+    bus.WriteArrives(pipe, buffer, length);
   }
   bus.Complete(pipe, simbus::SIM_STATUS_SUCCESS, count);
   if (transferred != nullptr) *transferred = count;
@@ -264,6 +260,15 @@ BOOL WinUsb_GetOverlappedResult(WINUSB_INTERFACE_HANDLE handle, LPOVERLAPPED ove
     return FALSE;
   }
   return TRUE;
+}
+
+// Clears the endpoint's halt; the simulation keeps no data toggle to reset.
+BOOL WinUsb_ResetPipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId) {
+  BusLock lock(TheBus());
+  Modem* modem = nullptr;
+  PipeState* pipe = TheBus().FindPipe(handle, pipeId, &modem);
+  if (pipe != nullptr) pipe->halted = false;
+  return pipe != nullptr ? TRUE : FALSE;
 }
 
 BOOL WinUsb_AbortPipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId) {

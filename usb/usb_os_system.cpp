@@ -22,6 +22,7 @@ struct WinUsbTable {
   decltype(&::WinUsb_WritePipe) writePipe;
   decltype(&::WinUsb_GetOverlappedResult) getOverlappedResult;
   decltype(&::WinUsb_AbortPipe) abortPipe;
+  decltype(&::WinUsb_ResetPipe) resetPipe;
 };
 
 template <typename Function>
@@ -58,6 +59,7 @@ WinUsbTable LoadWinUsb() {
   Resolve(module, "WinUsb_WritePipe", &table.writePipe, &table.loadError);
   Resolve(module, "WinUsb_GetOverlappedResult", &table.getOverlappedResult, &table.loadError);
   Resolve(module, "WinUsb_AbortPipe", &table.abortPipe, &table.loadError);
+  Resolve(module, "WinUsb_ResetPipe", &table.resetPipe, &table.loadError);
   return table;
 }
 
@@ -158,6 +160,10 @@ BOOL WinUsb_GetOverlappedResult(WINUSB_INTERFACE_HANDLE handle, LPOVERLAPPED ove
 
 BOOL WinUsb_AbortPipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId) {
   return CallWinUsb(&WinUsbTable::abortPipe, handle, pipeId);
+}
+
+BOOL WinUsb_ResetPipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId) {
+  return CallWinUsb(&WinUsbTable::resetPipe, handle, pipeId);
 }
 
 }  // namespace usbos

@@ -25,6 +25,10 @@ HRESULT UsbPipe::Abort() {
   return usbos::WinUsb_AbortPipe(handle, info.PipeId) ? S_OK : GW_E_USB;
 }
 
+HRESULT UsbPipe::Reset() {
+  return usbos::WinUsb_ResetPipe(handle, info.PipeId) ? S_OK : GW_E_USB;
+}
+
 HRESULT UsbPipe::SetPolicy(ULONG policyType, ULONG valueLength, PVOID value) {
   return usbos::WinUsb_SetPipePolicy(handle, info.PipeId, policyType, valueLength, value) ? S_OK : GW_E_USB;
 }

@@ -17,6 +17,8 @@ struct UsbPipe {
 
   // 0 or GW_E_USB.
   HRESULT Abort();
+  // Clears a halt (stall) of the endpoint and resets its data toggle; 0 or GW_E_USB.
+  HRESULT Reset();
   HRESULT SetPolicy(ULONG policyType, ULONG valueLength, PVOID value);
   // 0 = completed at once, 1 = pending, GW_E_USB (last error left as WinUSB set it).
   HRESULT StartRead(void* buffer, ULONG length, ULONG* count, OVERLAPPED* ov);

@@ -211,8 +211,10 @@ TEST_F(BridgeTest, ModemDataIsDroppedWithoutLinkAndEmptyReadsAreCountedOnly) {
 
 TEST_F(BridgeTest, ControlMessagesOtherThanConnectGoToTheMainWindow) {
   BridgedModem* m = Open();
-  const std::vector<Bytes> sent = {{}, {CTL_IDENTIFY, 1, 2}, {2}, {CTL_STATUS, 56, 0}, Bytes(64, 0x42)};
-  for (const Bytes& message : sent) m->SendControl(message);
+  const std::vector<Bytes> sent = {{}, {CTL_IDENTIFY, 1, 2}, {2}, {CTL_STATUS, 56, 0}, Bytes(64, 0x42), {}};
+  // The last one is the zero-length packet that ends the modem's 64-byte
+  // transfer: the read before it ended with its full buffer.
+  for (size_t i = 0; i + 1 < sent.size(); ++i) m->SendControl(sent[i]);
   ASSERT_TRUE(Until([&] { return window_.DeviceMessages().size() == sent.size(); }));
   std::vector<IoBuffer*> got = window_.DeviceMessages();
   for (size_t i = 0; i < sent.size(); ++i) {
@@ -220,6 +222,31 @@ TEST_F(BridgeTest, ControlMessagesOtherThanConnectGoToTheMainWindow) {
     EXPECT_EQ(window_.messages()[i].wParam, RecordParam(m->record()));
   }
   EXPECT_EQ(m->bridge()->traffic.controlInTransfers.load(), sent.size());
+}
+
+// Transfers of whole 64-byte packets: the worker's write policy keeps each
+// message whole, and a modem's 4096-byte block ends with a zero-length packet
+// that the next read takes.
+TEST_F(BridgeTest, TransfersOfWholePacketsKeepTheirEndsBothWays) {
+  BridgedModem* m = Open();
+  ModemBridge* b = m->bridge();
+  PostControl(b, Message(Bytes(64, CTL_STATUS)));
+  PostControl(b, Message({CTL_IDENTIFY}));
+  EXPECT_EQ(m->NextControl(), Bytes(64, CTL_STATUS));
+  EXPECT_EQ(m->NextControl(), Bytes{CTL_IDENTIFY});
+
+  LoopbackServer server;
+  Link(m, &server);
+  const Bytes block(IO_BUFFER_SIZE, 0x33);
+  ASSERT_TRUE(server.Send(block.data(), block.size()));
+  Bytes got;
+  for (Bytes piece; got.size() < block.size() && m->TakeData(&piece);)
+    got.insert(got.end(), piece.begin(), piece.end());
+  EXPECT_EQ(got, block);
+  m->SendData(block);
+  ASSERT_TRUE(server.ReceiveExactly(block.size(), &got, 5000));
+  EXPECT_TRUE(Until([&] { return b->traffic.dataInTransfers.load() == 2; }));
+  EXPECT_EQ(b->traffic.sendTransfers.load(), 1u);
 }
 
 TEST_F(BridgeTest, PostedControlMessagesGoOutInPostingOrder) {

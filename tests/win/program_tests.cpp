@@ -11,6 +11,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -214,6 +215,61 @@ TEST_F(ProgramTest, OneEnumerationFiftyTicksAfterTheLaterOfTwoWorkerEnds) {
   Send(WM_GW_WORKER_ENDED, 0xFFFFFFF0u);
   EXPECT_EQ(g_app.rescanTicks, 0u);
   EXPECT_EQ(Listed().size(), 2u);
+}
+
+// Links the modem to the server and relays a few bytes each way.
+void Relay(int modem, LoopbackServer* server) {
+  Connect(modem, server->Address());
+  ASSERT_TRUE(server->Accept(kWaitMs));
+  ASSERT_TRUE(PumpUntil([&] {
+    DeviceRecord* record = RecordOf(modem);
+    return record != nullptr && record->bridge->ops->IsConnected(record->bridge) == 1;
+  }));
+  const Bytes up = {1, 2, 3}, down = {4, 5, 6, 7};
+  LocalBus().Deliver(modem, simbus::DATA_IN, up.data(), static_cast<uint32_t>(up.size()));
+  Bytes got;
+  ASSERT_TRUE(server->ReceiveExactly(up.size(), &got, kWaitMs));
+  EXPECT_EQ(got, up);
+  ASSERT_TRUE(server->Send(down.data(), down.size()));
+  ASSERT_TRUE(LocalBus().Take(modem, simbus::DATA_OUT, &got, kWaitMs));
+  EXPECT_EQ(got, down);
+}
+
+// A stall or a bus error while the modem stays attached ends its worker;
+// the record goes, the modem is opened again fifty ticks later, and its
+// data flows again. A stalled OUT endpoint is still stalled then: the new
+// worker clears it.
+TEST_F(ProgramTest, AModemIsServedAgainAfterAStallOrABusError) {
+  struct Case {
+    const char* name;
+    uint8_t pipe;
+    DWORD error;  // 0: a stall
+  };
+  const Case cases[] = {
+      {"data IN stall", simbus::DATA_IN, 0},
+      {"data OUT stall", simbus::DATA_OUT, 0},
+      {"control OUT stall", simbus::CONTROL_OUT, 0},
+      {"bus error on data IN", simbus::DATA_IN, ERROR_GEN_FAILURE},
+      {"time-out on control OUT", simbus::CONTROL_OUT, ERROR_SEM_TIMEOUT},
+  };
+  const int modem = Plug();
+  auto server = std::make_unique<LoopbackServer>();
+  Relay(modem, server.get());
+  for (const Case& c : cases) {
+    ASSERT_TRUE(c.error == 0 ? LocalBus().Stall(modem, c.pipe)
+                             : LocalBus().FailTransfer(modem, c.pipe, c.error));
+    // On an OUT pipe the next write meets the fault: a poll, or the server's data.
+    if (c.pipe == simbus::CONTROL_OUT) Tick(1);
+    if (c.pipe == simbus::DATA_OUT) server->Send(&c.pipe, 1);
+    ASSERT_TRUE(PumpUntil([&] { return RecordOf(modem) == nullptr; })) << c.name;
+    EXPECT_TRUE(server->SeesClose(kWaitMs)) << c.name;
+    Tick(49);
+    EXPECT_EQ(RecordOf(modem), nullptr) << c.name;
+    Tick(1);
+    server = std::make_unique<LoopbackServer>();
+    Relay(modem, server.get());
+    ASSERT_FALSE(HasFatalFailure()) << c.name;
+  }
 }
 
 TEST_F(ProgramTest, DeviceEvents) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -78,6 +79,68 @@ TEST_F(BusModem, ReadsTakeFromTheOldestTransferAndKeepItsRest) {
   EXPECT_EQ(Read(simbus::DATA_IN, buffer, 64), -1);  // nothing left: stays pending
 }
 
+// Reads end as on the wire: on a short or zero-length packet, or with a
+// full buffer. Whole packets with nothing after them leave a read going on.
+TEST_F(BusModem, ReadsEndOnAShortOrZeroLengthPacketOrAFullBuffer) {
+  struct Case {
+    const char* name;
+    std::vector<int> sent;  // sizes; negative: DeliverPackets, bare whole packets
+    std::vector<ULONG> reads;
+    std::vector<int> counts;  // -1: still pending
+  };
+  const Case cases[] = {
+      {"a short last packet", {100}, {4096, 4096}, {100, -1}},
+      {"whole packets and their zero-length one", {128}, {4096, 4096}, {128, -1}},
+      {"a full buffer leaves the zero-length packet to the next read", {64}, {64, 4096}, {64, 0}},
+      {"bare whole packets wait", {-128}, {4096}, {-1}},
+      {"and run on into the next transfer", {-128, 10}, {4096}, {138}},
+      {"a 4096-byte block fills a 4096-byte read", {-4096}, {4096}, {4096}},
+      {"what exceeds a read fills the next", {4160}, {4096, 4096}, {4096, 64}},
+      {"a read shorter than a packet keeps its rest", {100}, {10, 4096}, {10, 90}},
+  };
+  const std::vector<uint8_t> bytes(8192, 0x6B);
+  std::vector<uint8_t> buffer(4096);
+  for (const Case& c : cases) {
+    TearDown();
+    SetUp();
+    for (int size : c.sent) {
+      auto deliver = size < 0 ? &simbus::ModemBus::DeliverPackets : &simbus::ModemBus::Deliver;
+      ASSERT_TRUE((LocalBus().*deliver)(modem_, simbus::DATA_IN, bytes.data(), std::abs(size))) << c.name;
+    }
+    for (size_t i = 0; i < c.reads.size(); ++i)
+      EXPECT_EQ(Read(simbus::DATA_IN, buffer.data(), c.reads[i]), c.counts[i]) << c.name << ", read " << i;
+  }
+}
+
+// What the modem takes from an OUT pipe ends with a short or zero-length
+// packet; only SHORT_PACKET_TERMINATE puts one after whole packets.
+TEST_F(BusModem, WritesReachTheModemAsTheirPacketsEndThem) {
+  struct Case {
+    UCHAR terminate;
+    std::vector<ULONG> writes;
+    std::vector<size_t> taken;
+  };
+  const Case cases[] = {{0, {10, 0, 100}, {10, 0, 100}},
+                        {0, {64, 128, 10}, {202}},
+                        {0, {4096}, {}},
+                        {1, {64, 4096, 10}, {64, 4096, 10}}};
+  std::vector<uint8_t> bytes(4096, 0x5A);
+  for (const Case& c : cases) {
+    TearDown();
+    SetUp();
+    UCHAR terminate = c.terminate;
+    ASSERT_TRUE(
+        usbos::WinUsb_SetPipePolicy(winusb_, simbus::DATA_OUT, SHORT_PACKET_TERMINATE, 1, &terminate));
+    for (ULONG length : c.writes)
+      ASSERT_TRUE(
+          usbos::WinUsb_WritePipe(winusb_, simbus::DATA_OUT, bytes.data(), length, nullptr, &overlapped_));
+    std::vector<size_t> taken;
+    for (std::vector<uint8_t> message; LocalBus().Take(modem_, simbus::DATA_OUT, &message, 0);)
+      taken.push_back(message.size());
+    EXPECT_EQ(taken, c.taken) << c.writes.size() << " writes, policy " << int{c.terminate};
+  }
+}
+
 TEST_F(BusModem, PendingReadCompletesThroughTheEventWhenTheModemSends) {
   SetEvent(overlapped_.hEvent);
   uint8_t buffer[64];
@@ -135,6 +198,38 @@ TEST_F(BusModem, HeldWritesStayPendingUntilReleased) {
   EXPECT_TRUE(usbos::WinUsb_WritePipe(winusb_, simbus::CONTROL_OUT, message, 0, nullptr, &overlapped_));
   EXPECT_TRUE(LocalBus().Take(modem_, simbus::CONTROL_OUT, &taken, 0));
   EXPECT_TRUE(taken.empty());
+}
+
+// A stall fails reads with ERROR_GEN_FAILURE until it is cleared: by
+// WinUSB after the first one under AUTO_CLEAR_STALL, otherwise by a reset of
+// the pipe. A bus error fails one read.
+TEST_F(BusModem, StallsLastUntilClearedAndBusErrorsFailOneRead) {
+  struct Case {
+    const char* name;
+    UCHAR autoClear;
+    DWORD error;                // 0: a stall
+    std::vector<DWORD> errors;  // of three reads, the last after a reset
+  };
+  const DWORD gen = ERROR_GEN_FAILURE;
+  const Case cases[] = {{"stall", 0, 0, {gen, gen, 0}},
+                        {"stall cleared by WinUSB", 1, 0, {gen, 0, 0}},
+                        {"time-out", 0, ERROR_SEM_TIMEOUT, {ERROR_SEM_TIMEOUT, 0, 0}}};
+  uint8_t buffer[64];
+  for (const Case& c : cases) {
+    TearDown();
+    SetUp();
+    UCHAR autoClear = c.autoClear;
+    ASSERT_TRUE(usbos::WinUsb_SetPipePolicy(winusb_, simbus::DATA_IN, AUTO_CLEAR_STALL, 1, &autoClear));
+    ASSERT_TRUE(c.error == 0 ? LocalBus().Stall(modem_, simbus::DATA_IN)
+                             : LocalBus().FailTransfer(modem_, simbus::DATA_IN, c.error));
+    std::vector<DWORD> errors;
+    for (int i = 0; i < 3; ++i) {
+      if (i == 2) usbos::WinUsb_ResetPipe(winusb_, simbus::DATA_IN);
+      Deliver(simbus::DATA_IN, {1});
+      errors.push_back(Read(simbus::DATA_IN, buffer, sizeof(buffer)) == 1 ? 0 : GetLastError());
+    }
+    EXPECT_EQ(errors, c.errors) << c.name;
+  }
 }
 
 TEST_F(BusModem, PipesAreServedOnlyInTheirDirectionAndInterface) {

@@ -118,17 +118,12 @@ void RemoteBus::CompleteRemoval(int modem) {
   Call(BusOp::CompleteRemoval, ModemFields(modem).bytes, &reply, 0);
 }
 
-bool RemoteBus::Flag(BusOp op, int modem) {
-  std::vector<uint8_t> reply;
-  return Call(op, ModemFields(modem).bytes, &reply, 0) && reply.size() == 1 && reply[0] == 1;
-}
-
 bool RemoteBus::Replug(int modem) {
-  return Flag(BusOp::Replug, modem);
+  return Ask(BusOp::Replug, ModemFields(modem).bytes);
 }
 
 bool RemoteBus::QueryRemove(int modem) {
-  return Flag(BusOp::QueryRemove, modem);
+  return Ask(BusOp::QueryRemove, ModemFields(modem).bytes);
 }
 
 const char* RemoteBus::DevicePath(int modem) {
@@ -141,13 +136,25 @@ const char* RemoteBus::DevicePath(int modem) {
   return path.c_str();
 }
 
-bool RemoteBus::Deliver(int modem, uint8_t pipeId, const void* data, uint32_t size) {
+bool RemoteBus::Ask(BusOp op, const std::vector<uint8_t>& fields) {
+  std::vector<uint8_t> reply;
+  return Call(op, fields, &reply, 0) && reply.size() == 1 && reply[0] == 1;
+}
+
+bool RemoteBus::Send(BusOp op, int modem, uint8_t pipeId, const void* data, uint32_t size) {
   if (size > simbus::BUS_TRANSFER_LIMIT) return false;
   WireWriter w = ModemFields(modem);
   w.U8(pipeId);
   w.Raw(data, size);
-  std::vector<uint8_t> reply;
-  return Call(BusOp::Deliver, w.bytes, &reply, 0) && reply.size() == 1 && reply[0] == 1;
+  return Ask(op, w.bytes);
+}
+
+bool RemoteBus::Deliver(int modem, uint8_t pipeId, const void* data, uint32_t size) {
+  return Send(BusOp::Deliver, modem, pipeId, data, size);
+}
+
+bool RemoteBus::DeliverPackets(int modem, uint8_t pipeId, const void* data, uint32_t size) {
+  return Send(BusOp::DeliverPackets, modem, pipeId, data, size);
 }
 
 bool RemoteBus::Take(int modem, uint8_t pipeId, std::vector<uint8_t>* message, uint32_t timeoutMs) {
@@ -247,6 +254,19 @@ void RemoteBus::FailCall(int modem, simbus::BusCall call, int32_t argument, uint
   w.U32(error);
   std::vector<uint8_t> reply;
   Call(BusOp::FailCall, w.bytes, &reply, 0);
+}
+
+bool RemoteBus::Stall(int modem, uint8_t pipeId) {
+  WireWriter w = ModemFields(modem);
+  w.U8(pipeId);
+  return Ask(BusOp::Stall, w.bytes);
+}
+
+bool RemoteBus::FailTransfer(int modem, uint8_t pipeId, uint32_t error) {
+  WireWriter w = ModemFields(modem);
+  w.U8(pipeId);
+  w.U32(error);
+  return Ask(BusOp::FailTransfer, w.bytes);
 }
 
 bool RemoteBus::AwaitExit(uint32_t counts[3], int timeoutMs) {

@@ -39,6 +39,7 @@ class RemoteBus final : public simbus::ModemBus {
   bool QueryRemove(int modem) override;
   const char* DevicePath(int modem) override;
   bool Deliver(int modem, uint8_t pipeId, const void* data, uint32_t size) override;
+  bool DeliverPackets(int modem, uint8_t pipeId, const void* data, uint32_t size) override;
   bool Take(int modem, uint8_t pipeId, std::vector<uint8_t>* message, uint32_t timeoutMs) override;
   void HoldWrites(int modem, uint8_t pipeId, bool hold) override;
   uint32_t PendingTransfers(int modem) override;
@@ -50,6 +51,8 @@ class RemoteBus final : public simbus::ModemBus {
   uint32_t OpenDeviceSets() override;
   std::vector<simbus::Release> TakeReleases(int modem) override;
   void FailCall(int modem, simbus::BusCall call, int32_t argument, uint32_t error) override;
+  bool Stall(int modem, uint8_t pipeId) override;
+  bool FailTransfer(int modem, uint8_t pipeId, uint32_t error) override;
 
   // What every modem plugged so far still holds once the program has
   // ended: open handles, pending transfers, handle registrations. Waits up
@@ -67,8 +70,9 @@ class RemoteBus final : public simbus::ModemBus {
   // the connection failed or the server refused the request.
   bool Call(simbus::BusOp op, const std::vector<uint8_t>& fields, std::vector<uint8_t>* reply, int timeoutMs);
   uint32_t Count(simbus::BusOp op, int modem);
-  // A call whose reply is one byte: true when it is 1.
-  bool Flag(simbus::BusOp op, int modem);
+  // A call whose reply is one byte, 1 for yes.
+  bool Ask(simbus::BusOp op, const std::vector<uint8_t>& fields);
+  bool Send(simbus::BusOp op, int modem, uint8_t pipeId, const void* data, uint32_t size);
 
   // Owned. Read without the lock only by Interrupt; changed only under it.
   std::atomic<net::Socket> socket_{net::NO_SOCKET};
