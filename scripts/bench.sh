@@ -80,13 +80,15 @@ table() {
       for (i = 2; i <= NF; ++i) { split($i, kv, "="); v[kv[1]] = kv[2] }
       cpu = v["program_cpu"] + v["wineserver_cpu"]
       split(v["rss_kib"], rss, "->"); split(v["handles"], h, "->"); split(v["os_threads"], t, "->")
-      flat = rss[2] <= rss[1] * 1.02 && h[2] <= h[1] && t[2] <= t[1]
+      # A leak a tick would add hundreds; a handle or two comes and goes.
+      flat = rss[2] <= rss[1] * 1.02 && h[2] <= h[1] + 2 && t[2] <= t[1]
+      gw = v["program_cpu"] - v["bus_threads_cpu"]
       if (v["rate"] == 0) {
-        row(v["modems"] " modems idle, polled every tick, " v["seconds"] " s: program + wineserver CPU", sprintf("%.2f %% of a core (%.3f %% a modem)", cpu, cpu / v["modems"]), sprintf("program %.2f %%, wineserver %.2f %%; simulation %.2f %%, %s bus calls/s", v["program_cpu"], v["wineserver_cpu"], v["sim_cpu"] + v["acquirer_cpu"], v["bus_calls_per_s"]), "< 0.25 % a modem", cpu / v["modems"] < 0.25)
+        row(v["modems"] " modems idle, polled every tick, " v["seconds"] " s: program + wineserver CPU", sprintf("%.2f %% of a core (%.3f %% a modem)", cpu, cpu / v["modems"]), sprintf("program %.2f %% (its threads but the bus server%s: %.3f %% a modem), wineserver %.2f %%; simulation %.2f %%, %s bus calls/s", v["program_cpu"], "'"'"'s", gw / v["modems"], v["wineserver_cpu"], v["sim_cpu"] + v["acquirer_cpu"], v["bus_calls_per_s"]), "< 0.25 % a modem", cpu / v["modems"] < 0.25)
         row(v["modems"] " modems idle: memory, handles, threads start -> end", v["rss_kib"] " KiB, " v["handles"] " handles, " v["os_threads"] " threads", "", "flat", flat)
       } else {
         cpuGoal = v["modems"] == 64 ? ", program + wineserver < 25 %" : ""
-        row(v["modems"] " modems at " v["rate"] " B/s both ways: worst modem (mean)", sprintf("%.1f %% (%.1f %%)", 100 * v["worst"], 100 * v["mean"]), sprintf("program %.1f %% + wineserver %.1f %% of a core; simulation %.1f %%, %s bus calls/s", v["program_cpu"], v["wineserver_cpu"], v["sim_cpu"] + v["acquirer_cpu"], v["bus_calls_per_s"]), ">= 99 %" cpuGoal, v["worst"] >= 0.99 && (v["modems"] != 64 || cpu < 25))
+        row(v["modems"] " modems at " v["rate"] " B/s both ways: worst modem (mean)", sprintf("%.1f %% (%.1f %%)", 100 * v["worst"], 100 * v["mean"]), sprintf("program %.1f %% (%.1f %% outside the bus server) + wineserver %.1f %% of a core; simulation %.1f %%, %s bus calls/s", v["program_cpu"], gw, v["wineserver_cpu"], v["sim_cpu"] + v["acquirer_cpu"], v["bus_calls_per_s"]), ">= 99 %" cpuGoal, v["worst"] >= 0.99 && (v["modems"] != 64 || cpu < 25))
         row(v["modems"] " modems at " v["rate"] " B/s: memory, handles, threads start -> end", v["rss_kib"] " KiB, " v["handles"] " handles, " v["os_threads"] " threads", "", "flat", flat)
       }
     }

@@ -5,10 +5,11 @@
 # "idle" (modems answer polls only, no link):
 #   tools/bench/scale_bench.sh [CASE...]   (default: 1:1216000:5:15 8:1216000:5:15)
 # For each case, one line: the worst and mean modem's share of the rate
-# both ways, the processor time the program, the wineserver and the
-# simulation (modem-sim, the acquirer peer) used a second of wall time
-# in the measured part, the simulation's bus calls a second, and the
-# program's handles, threads and private memory at the part's start and end.
+# both ways; the processor time used a second of wall time in the measured
+# part by the program (and by its bus server's threads, which serve the
+# simulation), the wineserver, and the simulation (modem-sim, the acquirer
+# peer); the simulation's bus calls a second; the program's handles,
+# threads and memory at the part's start and end.
 # Not a test: figures depend on the machine. Loopback only; every run ends
 # by itself.
 set -uo pipefail
@@ -52,6 +53,8 @@ server=$(for p in $(pgrep wineserver); do [[ "$(readlink /proc/$p/cwd)" == */$se
 [ -n "$program" ] && [ -n "$server" ] || { echo "scale_bench: the program did not start" >&2; exit 1; }
 
 ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
+# The bus server's threads (named so by the simulated build): the simulation's share of the program.
+busTicks() { awk '$2 == "(varnel-bus)" { t += $14 + $15 } END { print t + 0 }' /proc/$1/task/*/stat 2>/dev/null; }
 field() { awk -v f="$2:" '$1 == f { print $2 }' "/proc/$1/status"; }
 hz=$(getconf CLK_TCK)
 status=0
@@ -64,11 +67,11 @@ for c in "${cases[@]}"; do
   sim=$!
   # The measured part starts and ends when modem-sim says so; bounded waits.
   limit=$((10 * (warmup + seconds + 120)))
-  for ((i = 0; i < limit; ++i)); do grep -q '^measure: start' "$out" && break; sleep 0.1; done
-  p0=$(ticks "$program") w0=$(ticks "$server") a0=$(ticks $acquirer) t0=$(date +%s.%N)
+  for ((i = 0; i < limit; ++i)); do grep -qs '^measure: start' "$out" && break; sleep 0.1; done
+  p0=$(ticks "$program") b0=$(busTicks "$program") w0=$(ticks "$server") a0=$(ticks $acquirer) t0=$(date +%s.%N)
   rss0=$(field "$program" VmRSS) th0=$(field "$program" Threads)
-  for ((i = 0; i < limit; ++i)); do grep -q '^measure: modems' "$out" && break; sleep 0.1; done
-  p1=$(ticks "$program") w1=$(ticks "$server") a1=$(ticks $acquirer) t1=$(date +%s.%N)
+  for ((i = 0; i < limit; ++i)); do grep -qs '^measure: modems' "$out" && break; sleep 0.1; done
+  p1=$(ticks "$program") b1=$(busTicks "$program") w1=$(ticks "$server") a1=$(ticks $acquirer) t1=$(date +%s.%N)
   rss1=$(field "$program" VmRSS) th1=$(field "$program" Threads)
   wait $sim
   simStatus=$?
@@ -79,10 +82,10 @@ for c in "${cases[@]}"; do
     status=1
     continue
   fi
-  awk -v hz="$hz" -v t0="$t0" -v t1="$t1" -v p=$((p1 - p0)) -v w=$((w1 - w0)) -v a=$((a1 - a0)) \
+  awk -v hz="$hz" -v t0="$t0" -v t1="$t1" -v p=$((p1 - p0)) -v b=$((b1 - b0)) -v w=$((w1 - w0)) -v a=$((a1 - a0)) \
     -v line="$line" -v ok=$simStatus -v rss="$rss0->$rss1" -v th="$th0->$th1" 'BEGIN { t = t1 - t0
-    printf "scale: %s program_cpu=%.2f wineserver_cpu=%.2f acquirer_cpu=%.2f rss_kib=%s os_threads=%s%s\n",
-      line, 100 * p / hz / t, 100 * w / hz / t, 100 * a / hz / t, rss, th, ok == 0 ? "" : " FAILED" }'
+    printf "scale: %s program_cpu=%.2f bus_threads_cpu=%.2f wineserver_cpu=%.2f acquirer_cpu=%.2f rss_kib=%s os_threads=%s%s\n",
+      line, 100 * p / hz / t, 100 * b / hz / t, 100 * w / hz / t, 100 * a / hz / t, rss, th, ok == 0 ? "" : " FAILED" }'
   [ $simStatus -eq 0 ] || status=1
 done
 exit $status

@@ -210,7 +210,7 @@ void EndMeasure(const std::vector<std::unique_ptr<Player>>& players, const Optio
   std::fflush(stdout);
   // Whoever samples the program at this line sees it as measured, before
   // the modems are unplugged.
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  std::this_thread::sleep_for(std::chrono::seconds(2));
 }
 
 }  // namespace
