@@ -71,7 +71,7 @@ table() {
     FILENAME ~ /stream$/ && /pool buffers/ {
       sub(/^ +/, ""); held = held (held == "" ? "" : "; ") $0
     }
-    FILENAME ~ /latency$/ && $(NF-6) ~ /^[0-9]+$/ {
+    FILENAME ~ /latency$/ && NF >= 8 && $1 != "latency_bench:" && $(NF-6) ~ /^[0-9]+$/ {
       name = $0; sub(/ +[0-9].*$/, "", name)
       row("round trip " name " (" $(NF-6) " rounds), median / p99 us", $(NF-5) " / " $(NF-4), "plain " $(NF-3) " / " $(NF-2) "; added " $(NF-1) " / " $NF, "added < 1000 / < 3000", $(NF-1) < 1000 && $NF < 3000 && $(NF-6) >= 10000)
     }
