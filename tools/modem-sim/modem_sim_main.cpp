@@ -238,9 +238,10 @@ int main(int argc, char** argv) {
     config.acquirerPort = static_cast<uint16_t>(o.acquirerPort);
     config.sessionBytes = o.bytes;
     config.asksForLink = !o.idle;
-    // An idle modem's Take returns as soon as a poll comes: a longer wait
-    // only saves the simulation's own calls.
-    if (o.idle) config.stepWaitMs = 100;
+    // A Take returns as soon as a message comes: a longer wait only saves
+    // the simulation's own bus calls, which the program serves. Polls come
+    // every 100 ms; a paced modem's wait also ends when its next request is due.
+    if (o.idle || o.rate != 0) config.stepWaitMs = 100;
     if (o.rate != 0) {
       config.rate = static_cast<uint32_t>(o.rate);
       config.sessionBytes = UINT64_MAX;  // one link for the whole run
