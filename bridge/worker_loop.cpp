@@ -1,6 +1,6 @@
 // The bridge's worker thread: every transfer of one modem, on one thread
 // that waits on seven events and, whenever it wakes, looks at every source
-// in a fixed order with zero time-outs.
+// in a fixed order.
 #include "bridge/buffer_queues.h"
 #include "bridge/control_message.h"
 #include "bridge/socket_calls.h"
@@ -14,6 +14,25 @@ constexpr UCHAR POLICY_ON = 1;
 // While a read cannot get a buffer, or receives are paced after the server
 // closed its side, the worker looks again this often.
 constexpr DWORD RETRY_MS = 100;
+
+// What a pass's wait told of the wait handles: the first one set (the
+// lowest index) was set when it returned and those before it were not.
+// Under Wine every zero time-out wait is a wineserver round trip, and most
+// passes have one source to serve, so only the handles after the first one
+// are asked. A source set after the wait keeps its manual-reset event set
+// until it is served, so the next pass's wait returns at once for it.
+struct Woken {
+  int first;      // WAIT_HANDLE_COUNT after a time-out
+  HANDLE handle;  // waitHandles[first] at the wait; a link's record may be replaced during the pass
+};
+
+bool IsSet(const ModemBridge* b, const Woken& woken, HANDLE event) {
+  if (event == woken.handle) return true;
+  for (int i = 0; i < woken.first; ++i) {
+    if (b->waitHandles[i] == event) return false;
+  }
+  return WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
+}
 
 // Lowers the time-out of this pass's wait to `ms`.
 void WaitAtMost(DWORD* timeout, ULONGLONG ms) {
@@ -107,10 +126,12 @@ HRESULT TakeConnectOutcome(ModemBridge* b) {
 
 // A completed write on an OUT pipe: the head is counted and recycled, the
 // next one started; with nothing left the pipe's event is cleared.
-HRESULT CompleteWrite(ModemBridge* b, UsbPipe* pipe, IoBuffer** queue, std::atomic<uint32_t>& transfers,
-                      std::atomic<uint64_t>& bytes, std::atomic<LONG>* queued) {
+HRESULT CompleteWrite(ModemBridge* b, const Woken& woken, UsbPipe* pipe, IoBuffer** queue,
+                      std::atomic<uint32_t>& transfers, std::atomic<uint64_t>& bytes,
+                      std::atomic<LONG>* queued) {
+  if (!IsSet(b, woken, pipe->overlapped.hEvent)) return S_OK;
   ULONG transferred = 0;
-  HRESULT r = pipe->PollCompletion(&pipe->overlapped, &transferred, 0);
+  HRESULT r = pipe->TakeCompletion(&pipe->overlapped, &transferred);
   if (r != 0) return r < 0 ? r : S_OK;
   if (IoBuffer* done = PopHead(queue)) {
     AddQueued(queued, -1);
@@ -127,9 +148,8 @@ HRESULT CompleteWrite(ModemBridge* b, UsbPipe* pipe, IoBuffer** queue, std::atom
   return S_OK;
 }
 
-void CompleteSend(ModemBridge* b) {
-  if (b->linked.load() != 1 || WaitForSingleObject(b->sendTransfer->overlapped.hEvent, 0) != WAIT_OBJECT_0)
-    return;
+void CompleteSend(ModemBridge* b, const Woken& woken) {
+  if (b->linked.load() != 1 || !IsSet(b, woken, b->sendTransfer->overlapped.hEvent)) return;
   b->sendTransfer->inFlight = 0;
   DWORD sent = 0;
   if (!SocketResult(b->socket, &b->sendTransfer->overlapped, &sent)) {
@@ -165,10 +185,11 @@ void CompleteSend(ModemBridge* b) {
 
 // Collects a completed read on an IN pipe: *done gets the buffer, holding
 // the delivered count, and nothing is pending on the pipe any more.
-HRESULT CollectRead(UsbPipe* pipe, IoBuffer** pending, IoBuffer** done) {
-  if (*pending == nullptr) return S_OK;
+HRESULT CollectRead(const ModemBridge* b, const Woken& woken, UsbPipe* pipe, IoBuffer** pending,
+                    IoBuffer** done) {
+  if (*pending == nullptr || !IsSet(b, woken, pipe->overlapped.hEvent)) return S_OK;
   ULONG count = 0;
-  const HRESULT r = pipe->PollCompletion(&pipe->overlapped, &count, 0);
+  const HRESULT r = pipe->TakeCompletion(&pipe->overlapped, &count);
   if (r != 0) return r < 0 ? r : S_OK;
   (*pending)->count = count;
   *done = *pending;
@@ -194,9 +215,9 @@ HRESULT ServeConnectRequest(ModemBridge* b, IoBuffer* message) {
   return QueueReply(b, CTL_CONNECT_FAILED);
 }
 
-HRESULT CompleteControlRead(ModemBridge* b) {
+HRESULT CompleteControlRead(ModemBridge* b, const Woken& woken) {
   IoBuffer* message = nullptr;
-  const HRESULT r = CollectRead(b->controlIn, &b->controlInPending, &message);
+  const HRESULT r = CollectRead(b, woken, b->controlIn, &b->controlInPending, &message);
   if (r < 0 || message == nullptr) return r;
   CountTransfer(b->traffic.controlInTransfers, b->traffic.controlInBytes, message->count);
   if (message->count >= 1 && message->data[0] == CTL_CONNECT) return ServeConnectRequest(b, message);
@@ -207,9 +228,9 @@ HRESULT CompleteControlRead(ModemBridge* b) {
   return S_OK;
 }
 
-HRESULT CompleteDataRead(ModemBridge* b) {
+HRESULT CompleteDataRead(ModemBridge* b, const Woken& woken) {
   IoBuffer* buffer = nullptr;
-  const HRESULT r = CollectRead(b->dataIn, &b->dataInPending, &buffer);
+  const HRESULT r = CollectRead(b, woken, b->dataIn, &b->dataInPending, &buffer);
   if (r < 0 || buffer == nullptr) return r;
   if (b->linked.load() != 1) {  // no link: the modem's data is dropped
     ReturnBuffer(b, buffer);
@@ -224,9 +245,8 @@ HRESULT CompleteDataRead(ModemBridge* b) {
   return S_OK;
 }
 
-HRESULT CompleteReceive(ModemBridge* b) {
-  if (b->linked.load() != 1 || WaitForSingleObject(b->receiveTransfer->overlapped.hEvent, 0) != WAIT_OBJECT_0)
-    return S_OK;
+HRESULT CompleteReceive(ModemBridge* b, const Woken& woken) {
+  if (b->linked.load() != 1 || !IsSet(b, woken, b->receiveTransfer->overlapped.hEvent)) return S_OK;
   IoBuffer* buffer = b->receivePending;
   if (buffer == nullptr) {
     ResetEvent(b->receiveTransfer->overlapped.hEvent);
@@ -269,25 +289,30 @@ HRESULT RunPasses(ModemBridge* b) {
 
     const DWORD wait = MsgWaitForMultipleObjects(WAIT_HANDLE_COUNT, b->waitHandles, FALSE, timeout, 0);
     if (wait != WAIT_TIMEOUT && wait > WAIT_OBJECT_0 + WAIT_HANDLE_COUNT - 1) return E_UNEXPECTED;
+    Woken woken = {WAIT_HANDLE_COUNT, nullptr};
+    if (wait != WAIT_TIMEOUT) {
+      woken.first = static_cast<int>(wait - WAIT_OBJECT_0);
+      woken.handle = b->waitHandles[woken.first];
+    }
     // Reset before the stop flag, the outbox and the connect result are
     // looked at, so that anything posted after this point sets the event
     // again. (Looking at the flag first would let a Stop that lands between
     // the two lose its wake-up and wait forever.)
-    if (WaitForSingleObject(b->wakeEvent, 0) == WAIT_OBJECT_0) ResetEvent(b->wakeEvent);
+    if (IsSet(b, woken, b->wakeEvent)) ResetEvent(b->wakeEvent);
     if (b->stopRequested.load() != 0) return S_OK;
 
     if ((r = TakeOutbox(b)) < 0) return r;
     if ((r = TakeConnectOutcome(b)) < 0) return r;
-    if ((r = CompleteWrite(b, b->controlOut, &b->controlOutQueue, b->traffic.controlOutTransfers,
+    if ((r = CompleteWrite(b, woken, b->controlOut, &b->controlOutQueue, b->traffic.controlOutTransfers,
                            b->traffic.controlOutBytes, &b->controlOutQueued)) < 0)
       return r;
-    if ((r = CompleteWrite(b, b->dataOut, &b->dataOutQueue, b->traffic.dataOutTransfers,
+    if ((r = CompleteWrite(b, woken, b->dataOut, &b->dataOutQueue, b->traffic.dataOutTransfers,
                            b->traffic.dataOutBytes, &b->dataOutQueued)) < 0)
       return r;
-    CompleteSend(b);
-    if ((r = CompleteControlRead(b)) < 0) return r;
-    if ((r = CompleteDataRead(b)) < 0) return r;
-    if ((r = CompleteReceive(b)) < 0) return r;
+    CompleteSend(b, woken);
+    if ((r = CompleteControlRead(b, woken)) < 0) return r;
+    if ((r = CompleteDataRead(b, woken)) < 0) return r;
+    if ((r = CompleteReceive(b, woken)) < 0) return r;
   }
 }
 

@@ -72,3 +72,8 @@ HRESULT UsbPipe::PollCompletion(OVERLAPPED* ov, ULONG* count, DWORD timeoutMs) {
   if (!usbos::WinUsb_GetOverlappedResult(handle, ov, count, TRUE)) return GW_E_USB;
   return 0;
 }
+
+HRESULT UsbPipe::TakeCompletion(OVERLAPPED* ov, ULONG* count) {
+  if (usbos::WinUsb_GetOverlappedResult(handle, ov, count, FALSE)) return 0;
+  return GetLastError() == ERROR_IO_INCOMPLETE ? 1 : GW_E_USB;
+}

@@ -26,4 +26,7 @@ struct UsbPipe {
   // 0 = completed (count stored), 1 = not yet, E_FAIL (wait failed), GW_E_USB
   // (transfer failed or was aborted), E_UNEXPECTED (no event). Never resets the event.
   HRESULT PollCompletion(OVERLAPPED* ov, ULONG* count, DWORD timeoutMs);
+  // For a transfer whose event was seen set: 0 = completed (count stored),
+  // 1 = still pending, GW_E_USB (failed or aborted). Never waits.
+  HRESULT TakeCompletion(OVERLAPPED* ov, ULONG* count);
 };

@@ -221,6 +221,33 @@ TEST_F(OpenedModem, ReadCompletedAtOnceIsCollectedByEveryPollUntilTheNextTransfe
   EXPECT_EQ(in->PollCompletion(&in->overlapped, &count, 0), 1);
 }
 
+// TakeCompletion, used once the event was seen set, never waits: a
+// transfer started since is reported pending, not waited for.
+TEST_F(OpenedModem, TakeCompletionReportsWithoutWaiting) {
+  OpenInterface();
+  UsbPipe* in = Pipe(simbus::CONTROL_IN);
+  const uint8_t sent[] = {1, 2, 3};
+  const struct {
+    bool deliver, abort;
+    HRESULT expected;
+  } cases[] = {{true, false, 0}, {false, true, GW_E_USB}, {false, false, 1}};
+  for (const auto& c : cases) {
+    if (c.deliver) {
+      ASSERT_TRUE(LocalBus().Deliver(modem_, simbus::CONTROL_IN, sent, sizeof(sent)));
+    }
+    uint8_t buffer[64] = {};
+    ULONG count = 0;
+    in->StartRead(buffer, sizeof(buffer), &count, &in->overlapped);
+    if (c.abort) in->Abort();
+    const ULONGLONG start = GetTickCount64();
+    EXPECT_EQ(in->TakeCompletion(&in->overlapped, &count), c.expected);
+    EXPECT_LT(GetTickCount64() - start, 1000u);
+    if (c.expected == 0) {
+      EXPECT_EQ(count, sizeof(sent));
+    }
+  }
+}
+
 TEST_F(OpenedModem, BusyPipeReportsNotYetAtOnceAndCompletesLater) {
   OpenInterface();
   UsbPipe* in = Pipe(simbus::DATA_IN);

@@ -5,18 +5,20 @@
 // figures show what the gateway adds under the same Wine. One case sends
 // its request in two USB transfers, as a modem does with a message longer
 // than one read: the second half's send meets the first one's unacknowledged
-// segment. Bounded in rounds and time; loopback only.
+// segment. Bounded in rounds and time; loopback only:
+//   latency_bench [ROUNDS a case, 100..100000, default 10000]
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <vector>
 
 #include "tools/bench/bench_link.h"
 
 namespace {
 
-constexpr int ROUNDS = 10000;
-constexpr DWORD CASE_TIME_MS = 20000;  // a case stops early past this
+int g_rounds = 10000;                  // set once by main
+constexpr DWORD CASE_TIME_MS = 40000;  // a case stops early past this
 constexpr DWORD STEP_TIMEOUT_MS = 5000;
 
 using Clock = std::chrono::steady_clock;
@@ -48,9 +50,9 @@ double Microseconds(Clock::duration d) {
 template <typename Round>
 Figures Measure(Round round) {
   std::vector<double> samples;
-  samples.reserve(ROUNDS);
+  samples.reserve(static_cast<size_t>(g_rounds));
   const Clock::time_point end = Clock::now() + std::chrono::milliseconds(CASE_TIME_MS);
-  for (int i = 0; i < ROUNDS && Clock::now() < end; ++i) {
+  for (int i = 0; i < g_rounds && Clock::now() < end; ++i) {
     const Clock::time_point start = Clock::now();
     if (!round()) break;
     samples.push_back(Microseconds(Clock::now() - start));
@@ -107,7 +109,14 @@ Figures OverPlainSockets(SOCKET client, LoopbackServer* server, const Case& c) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  if (argc > 1) {
+    g_rounds = static_cast<int>(std::strtol(argv[1], nullptr, 10));
+    if (g_rounds < 100 || g_rounds > 100000) {
+      std::puts("usage: latency_bench [ROUNDS a case, 100..100000]");
+      return 2;
+    }
+  }
   TestWindow window;
   BridgedModem modem;
   LoopbackServer server;
@@ -124,7 +133,7 @@ int main() {
                         {"4096 B", 4096, 0},
                         {"256 B, two USB reads", 256, 128},
                         {"4096 B, two USB reads", 4096, 2048}};
-  std::printf("latency_bench: round trips in microseconds, up to %d rounds or %u s a case\n", ROUNDS,
+  std::printf("latency_bench: round trips in microseconds, up to %d rounds or %u s a case\n", g_rounds,
               static_cast<unsigned>(CASE_TIME_MS / 1000));
   std::printf("%-22s %8s %10s %10s %10s %10s %10s %10s\n", "request", "rounds", "gw median", "gw p99",
               "ref median", "ref p99", "added med", "added p99");

@@ -4,10 +4,12 @@
 // it, a plain relay of the same shape (two threads copying between loopback
 // sockets) under the same Wine in the same run: the platform's ceiling.
 // Each rate is also given as a multiple of the USB full-speed bulk limit.
-// Afterwards, the buffers the bridge holds. Bounded in volume and time.
+// Afterwards, the buffers the bridge holds. Bounded in volume and time:
+//   stream_bench [MIB each way, 1..1024, default 64]
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <thread>
 #include <vector>
@@ -18,7 +20,7 @@
 
 namespace {
 
-constexpr size_t VOLUME = 64u * 1024 * 1024;  // each way
+size_t g_volume = 64u * 1024 * 1024;  // each way; set once by main
 constexpr size_t CHUNK = IO_BUFFER_SIZE;
 constexpr size_t PIECE = 64 * 1024;      // the server's sends and receives
 constexpr uint32_t MODEM_AHEAD = 16;     // transfers the modem keeps waiting on its pipe
@@ -51,7 +53,7 @@ struct End {
 
 bool Produce(const End& end, size_t chunk, uint8_t salt) {
   std::vector<uint8_t> bytes(chunk);
-  for (uint64_t sent = 0; sent < VOLUME; sent += chunk) {
+  for (uint64_t sent = 0; sent < g_volume; sent += chunk) {
     Fill(&bytes, sent, salt);
     if (!end.send(bytes)) return false;
   }
@@ -60,7 +62,7 @@ bool Produce(const End& end, size_t chunk, uint8_t salt) {
 
 bool Consume(const End& end, uint8_t salt) {
   std::vector<uint8_t> piece;
-  for (uint64_t got = 0; got < VOLUME; got += piece.size()) {
+  for (uint64_t got = 0; got < g_volume; got += piece.size()) {
     if (!end.receive(&piece) || !Check(piece.data(), piece.size(), got, salt)) return false;
   }
   return true;
@@ -71,7 +73,7 @@ struct Rates {
 };
 
 double MiBPerSecond(Clock::duration elapsed) {
-  return static_cast<double>(VOLUME) / (1024.0 * 1024.0) / std::chrono::duration<double>(elapsed).count();
+  return static_cast<double>(g_volume) / (1024.0 * 1024.0) / std::chrono::duration<double>(elapsed).count();
 }
 
 // Runs the chosen directions at once and times each.
@@ -154,7 +156,15 @@ void PrintRow(const char* what, const Rates& gateway, const Rates& plain) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  if (argc > 1) {
+    const long mib = std::strtol(argv[1], nullptr, 10);
+    if (mib < 1 || mib > 1024) {
+      std::puts("usage: stream_bench [MIB each way, 1..1024]");
+      return 2;
+    }
+    g_volume = static_cast<size_t>(mib) << 20;
+  }
   TestWindow window;
   BridgedModem modem;
   LoopbackServer server;
@@ -181,7 +191,7 @@ int main() {
   std::thread relayDown(Copy, relayOut, relayInSocket);
 
   std::printf("stream_bench: %zu MiB each way, every byte checked; MiB/s, multiples of the USB limit\n",
-              VOLUME >> 20);
+              g_volume >> 20);
   std::printf("(1.16 MiB/s), and the gateway's share of the plain relay's rate\n");
   std::printf("%-16s %9s %9s %8s %8s %9s %9s %8s %8s\n", "directions", "gw up", "gw down", "up/USB",
               "down/USB", "ref up", "ref down", "up/ref", "down/ref");

@@ -34,7 +34,7 @@ struct AcquirerCounts {
 
 class AcquirerPeer {
  public:
-  static constexpr uint32_t CONNECTION_LIMIT = 16;
+  static constexpr uint32_t CONNECTION_LIMIT = 64;  // one a modem, as many as the program serves
 
   AcquirerPeer() = default;
   ~AcquirerPeer() { Stop(); }

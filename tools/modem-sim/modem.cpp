@@ -27,6 +27,11 @@ constexpr uint32_t CLOCK_START = 795259800;
 // seen counting down.
 constexpr uint32_t CLOCK_RATE = 60;
 
+// The requests a set rate allows within sinceMs of the link's start.
+uint64_t FramesDue(const ModemConfig& c, uint64_t sinceMs) {
+  return c.rate * sinceMs / 1000 / (c.frameSize + FRAME_OVERHEAD);
+}
+
 }  // namespace
 
 SimModem::SimModem(simbus::ModemBus& bus, const ModemConfig& config, Narrator* narrator)
@@ -57,7 +62,7 @@ ModemCounts SimModem::Counts() {
 }
 
 void SimModem::Run(const std::atomic<bool>& stop) {
-  while (!stop) Step(20);
+  while (!stop) Step(config_.stepWaitMs);
 }
 
 void SimModem::Step(uint32_t waitMs) {
@@ -81,10 +86,16 @@ void SimModem::Step(uint32_t waitMs) {
     SendConnect();
   }
   const bool linked = Counts().linked;
-  ServeControl(muted_ || linked ? 0 : waitMs);
+  // A linked modem with a set rate looks at its control messages once a
+  // step's wait, not on every step: polls come ten times a second, and each
+  // look is a bus call of its own.
+  if (!linked || config_.rate == 0 || net::NowMs() >= nextControlMs_) {
+    nextControlMs_ = net::NowMs() + config_.stepWaitMs;
+    ServeControl(muted_ || linked ? 0 : waitMs);
+  }
   if (linked && !muted_) {
     SendData();
-    TakeData(waitMs);
+    TakeData(DataWaitMs(waitMs));
   } else if (muted_) {
     std::this_thread::sleep_for(std::chrono::milliseconds(waitMs));
   }
@@ -235,6 +246,7 @@ void SimModem::Answer(const std::vector<uint8_t>& message) {
       ++counts_.connected;
       counts_.linked = true;
       connecting_ = false;
+      linkStartMs_ = net::NowMs();
     } else if (message.size() == 1 && (type == CTL_CONNECT_FAILED || type == CTL_LINK_LOST)) {
       ++(type == CTL_LINK_LOST ? counts_.linkLost : counts_.connectFailed);
       lastResult_ = 3;  // "no connection" in the modem's exchange results
@@ -251,7 +263,14 @@ void SimModem::Answer(const std::vector<uint8_t>& message) {
 }
 
 void SimModem::SendData() {
-  while (outstanding_.size() < config_.window && sentThisSession_ < config_.sessionBytes) {
+  if (config_.rate != 0) {
+    const uint64_t sent = sentThisSession_ / config_.frameSize;
+    if (FramesDue(config_, net::NowMs() - linkStartMs_) > sent + FramesDue(config_, 1000) + 1)
+      linkStartMs_ = net::NowMs() - sent * (config_.frameSize + FRAME_OVERHEAD) * 1000 / config_.rate;
+  }
+  while (outstanding_.size() < config_.window && sentThisSession_ < config_.sessionBytes &&
+         (config_.rate == 0 ||
+          sentThisSession_ / config_.frameSize < FramesDue(config_, net::NowMs() - linkStartMs_))) {
     const uint32_t sequence = nextSequence_++;
     const Frame frame{FrameKind::Request, sequence, Payload(config_.number, sequence, config_.frameSize)};
     const Bytes bytes = EncodeFrame(frame);
@@ -305,6 +324,16 @@ void SimModem::TakeData(uint32_t waitMs) {
     }
     LinkEnded(config_.reconnect ? RETRY_MS : 0);
   }
+}
+
+// With a set rate, waits for replies no longer than until the next request
+// is due.
+uint32_t SimModem::DataWaitMs(uint32_t waitMs) {
+  if (config_.rate == 0 || outstanding_.size() >= config_.window) return waitMs;
+  const uint64_t next = sentThisSession_ / config_.frameSize + 1;
+  const uint64_t dueAt = linkStartMs_ + next * (config_.frameSize + FRAME_OVERHEAD) * 1000 / config_.rate;
+  const uint64_t now = net::NowMs();
+  return dueAt <= now ? 0 : static_cast<uint32_t>(std::min<uint64_t>(waitMs, dueAt - now));
 }
 
 uint32_t SimModem::ModemClock() {

@@ -30,6 +30,11 @@ struct ModemConfig {
   uint32_t window = 4;            // requests sent ahead of their replies
   bool reconnect = true;          // asks again a second after a link ends
   bool asksForLink = true;        // false: answers polls only (an idle modem)
+  // Bytes a second offered on the data IN pipe, whole requests paced over
+  // the link's life (0: as fast as the window lets); a modem held back more
+  // than a second gives up what it missed instead of bursting to catch up.
+  uint32_t rate = 0;
+  uint32_t stepWaitMs = 20;  // longest wait of one Step in Run
 };
 
 enum class ModemCommand : uint8_t {
@@ -87,6 +92,7 @@ class SimModem {
   void LinkEnded(uint64_t retryInMs);
   void SendData();
   void TakeData(uint32_t waitMs);
+  uint32_t DataWaitMs(uint32_t waitMs);
   std::vector<uint8_t> ModemStatusBlock();
   std::vector<uint8_t> KsefStatusBlock();
   uint32_t ModemClock();
@@ -103,6 +109,8 @@ class SimModem {
   uint64_t startMs_;
   uint32_t nextSequence_ = 0;
   uint64_t sentThisSession_ = 0;
+  uint64_t linkStartMs_ = 0;    // when the link came up; paces a set rate
+  uint64_t nextControlMs_ = 0;  // with a set rate, linked: when to look at control messages again
   std::deque<uint32_t> outstanding_;
   FrameParser parser_;
   uint32_t lastResult_ = 0x7FFFFFFF;

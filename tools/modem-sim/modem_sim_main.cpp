@@ -6,15 +6,21 @@
 // at least one exchange (with --idle, modems only answer polls and ask for
 // no link). With --await-exit the run lasts until the program
 // ends (the script picks its tray menu's "Exit") and also checks that it
-// closed everything of every modem.
+// closed everything of every modem. With --measure-after W it also
+// reports, for the run's last part after W seconds, what share of the set
+// --rate each modem got both ways, the bus calls the simulation made and
+// the program's own handles, threads and memory at the part's start and end
+// (lines starting "measure:", read by tools/bench/scale_bench.sh).
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <thread>
@@ -29,13 +35,20 @@ namespace {
 using modemsim::ModemCommand;
 
 constexpr int BUS_WAIT_MS = 60000;  // the program under Wine may take this long to come up
-constexpr uint32_t MODEM_LIMIT = 8;
+constexpr uint32_t MODEM_LIMIT = 64;
+constexpr unsigned long RATE_LIMIT = 4000000;  // bytes a second, above the USB full-speed limit
+// With a set rate, each request carries about an eighth of a second's worth,
+// and enough of them are in flight to cover a quarter of a second.
+constexpr uint32_t RATE_FRAMES_A_SECOND = 8;
+constexpr uint32_t RATE_FRAME_LIMIT = 16384;
+constexpr uint32_t RATE_FRAME_FLOOR = 256;
 
 std::atomic<bool>& g_stop = StopRequested();
 
 const char USAGE[] =
-    "usage: modem-sim --bus PORT --acquirer PORT [--modems N (1..8)] [--seconds S | --forever]\n"
+    "usage: modem-sim --bus PORT --acquirer PORT [--modems N (1..64)] [--seconds S | --forever]\n"
     "                 [--bytes B (per link)] [--idle] [--await-exit] [--verbose]\n"
+    "                 [--rate BYTES_PER_SECOND] [--measure-after S]\n"
     "commands on input: unplug N, replug N, close N, mute N, unmute N, malformed N, flood N, connect N";
 
 bool Number(const char* text, unsigned long low, unsigned long high, unsigned long* value) {
@@ -46,6 +59,7 @@ bool Number(const char* text, unsigned long low, unsigned long high, unsigned lo
 
 struct Options {
   unsigned long busPort = 0, acquirerPort = 0, modems = 3, seconds = 20, bytes = 1u << 20;
+  unsigned long rate = 0, measureAfter = 0;  // 0: no set rate, no measuring
   bool forever = false, verbose = false, awaitExit = false, idle = false;
 };
 
@@ -65,6 +79,10 @@ bool Parse(int argc, char** argv, Options* o) {
       ok = Number(v, 1, 86400, &o->seconds), ++i;
     } else if (a == "--bytes") {
       ok = Number(v, 1, 1ul << 30, &o->bytes), ++i;
+    } else if (a == "--rate") {
+      ok = Number(v, 1, RATE_LIMIT, &o->rate), ++i;
+    } else if (a == "--measure-after") {
+      ok = Number(v, 1, 86400, &o->measureAfter), ++i;
     } else if (a == "--forever") {
       o->forever = true;
     } else if (a == "--idle") {
@@ -84,6 +102,10 @@ bool Parse(int argc, char** argv, Options* o) {
   }
   if (o->busPort == 0 || o->acquirerPort == 0) {
     std::fprintf(stderr, "modem-sim: --bus and --acquirer are required\n%s\n", USAGE);
+    return false;
+  }
+  if (o->measureAfter != 0 && (o->forever || o->measureAfter >= o->seconds)) {
+    std::fprintf(stderr, "modem-sim: --measure-after needs a longer --seconds\n%s\n", USAGE);
     return false;
   }
   return true;
@@ -135,6 +157,62 @@ struct ProgramEnd {
   uint32_t counts[3] = {};  // written by the thread before `answered`
 };
 
+// The run's measured part: what each modem had and the program held at its start.
+struct Measure {
+  modemsim::RemoteBus probe;  // asks for the program's counts
+  bool started = false;
+  std::chrono::steady_clock::time_point start;
+  std::vector<modemsim::ModemCounts> atStart;
+  uint64_t callsAtStart = 0;
+  std::clock_t cpuAtStart = 0;  // this process's processor time
+  uint32_t process[3] = {};     // handles, threads, private KiB
+};
+
+uint64_t BusCalls(const std::vector<std::unique_ptr<Player>>& players) {
+  uint64_t calls = 0;
+  for (const auto& p : players) calls += p->bus.Calls();
+  return calls;
+}
+
+void StartMeasure(const std::vector<std::unique_ptr<Player>>& players, Measure* m) {
+  m->started = true;
+  m->start = std::chrono::steady_clock::now();
+  for (const auto& p : players) m->atStart.push_back(p->modem->Counts());
+  m->callsAtStart = BusCalls(players);
+  m->cpuAtStart = std::clock();
+  m->probe.ProcessCounts(m->process);
+  std::printf("measure: start\n");
+  std::fflush(stdout);
+}
+
+// Each modem's share of the set rate is the lesser of what it delivered and
+// what came back to it; the worst and the mean of those are reported.
+void EndMeasure(const std::vector<std::unique_ptr<Player>>& players, const Options& o, Measure* m) {
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - m->start).count();
+  uint32_t process[3] = {};
+  m->probe.ProcessCounts(process);
+  double worst = 1e9, sum = 0;
+  for (size_t i = 0; i < players.size(); ++i) {
+    const modemsim::ModemCounts c = players[i]->modem->Counts();
+    const double out = static_cast<double>(c.bytesOut - m->atStart[i].bytesOut);
+    const double back = static_cast<double>(c.bytesBack - m->atStart[i].bytesBack);
+    const double share = o.rate == 0 ? 0 : std::min(out, back) / (static_cast<double>(o.rate) * seconds);
+    worst = std::min(worst, share);
+    sum += share;
+  }
+  std::printf(
+      "measure: modems=%zu rate=%lu seconds=%.2f worst=%.4f mean=%.4f bus_calls_per_s=%.0f "
+      "sim_cpu=%.2f handles=%u->%u threads=%u->%u private_kib=%u->%u\n",
+      players.size(), o.rate, seconds, worst, players.empty() ? 0 : sum / players.size(),
+      static_cast<double>(BusCalls(players) - m->callsAtStart) / seconds,
+      100.0 * static_cast<double>(std::clock() - m->cpuAtStart) / CLOCKS_PER_SEC / seconds, m->process[0],
+      process[0], m->process[1], process[1], m->process[2], process[2]);
+  std::fflush(stdout);
+  // Whoever samples the program at this line sees it as measured, before
+  // the modems are unplugged.
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -160,6 +238,17 @@ int main(int argc, char** argv) {
     config.acquirerPort = static_cast<uint16_t>(o.acquirerPort);
     config.sessionBytes = o.bytes;
     config.asksForLink = !o.idle;
+    // A Take returns as soon as a message comes: a longer wait only saves
+    // the simulation's own bus calls, which the program serves. Polls come
+    // every 100 ms; a paced modem's wait also ends when its next request is due.
+    if (o.idle || o.rate != 0) config.stepWaitMs = 100;
+    if (o.rate != 0) {
+      config.rate = static_cast<uint32_t>(o.rate);
+      config.sessionBytes = UINT64_MAX;  // one link for the whole run
+      config.frameSize = static_cast<uint32_t>(std::max<unsigned long>(
+          RATE_FRAME_FLOOR, std::min<unsigned long>(RATE_FRAME_LIMIT, o.rate / RATE_FRAMES_A_SECOND)));
+      config.window = std::max<uint32_t>(4, static_cast<uint32_t>(o.rate / 4 / config.frameSize + 1));
+    }
     player->modem = std::make_unique<modemsim::SimModem>(player->bus, config, &narrator);
     if (!player->modem->Plug()) {
       std::fprintf(stderr, "modem-sim: the simulated program refused to plug a modem\n");
@@ -185,12 +274,17 @@ int main(int argc, char** argv) {
     p->thread = std::thread([modem] { modem->Run(g_stop); });
   }
   std::thread commands(ReadCommands, &players, &narrator);
+  Measure measure;
+  if (o.measureAfter != 0 && !players.empty() && !measure.probe.Open(static_cast<uint16_t>(o.busPort), 5000))
+    std::fprintf(stderr, "modem-sim: no connection to ask for the program's counts\n");
 
   const auto start = std::chrono::steady_clock::now();
   int tick = 0;
   while (!g_stop && !players.empty()) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     const auto elapsed = std::chrono::steady_clock::now() - start;
+    if (o.measureAfter != 0 && !measure.started && elapsed >= std::chrono::seconds(o.measureAfter))
+      StartMeasure(players, &measure);
     if (!o.forever && elapsed >= std::chrono::seconds(o.seconds)) break;
     if (++tick % 20 != 0) continue;  // every two seconds
     for (size_t m = 0; m < players.size(); ++m) {
@@ -213,6 +307,7 @@ int main(int argc, char** argv) {
     }
   }
   const bool interrupted = g_stop;
+  if (measure.started) EndMeasure(players, o, &measure);
   g_stop = true;
   for (auto& p : players) p->thread.join();
   commands.join();
@@ -232,7 +327,10 @@ int main(int argc, char** argv) {
     back += c.bytesBack;
     // Interrupted, the program may have been stopped too: only what came back counts.
     // An idle modem only has to have been polled.
-    const bool served = o.idle ? c.statusPolls[0] + c.statusPolls[1] > 0 : c.sessions > 0;
+    // With a set rate the one link never ends: replies count.
+    const bool served = o.idle   ? c.statusPolls[0] + c.statusPolls[1] > 0
+                        : o.rate ? c.repliesGood > 0
+                                 : c.sessions > 0;
     const bool good =
         c.repliesBad == 0 && (interrupted || (served && (end.answered || !players[m]->bus.Broken())));
     intact = intact && good;

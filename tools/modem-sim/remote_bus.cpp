@@ -49,6 +49,7 @@ bool RemoteBus::Open(uint16_t port, int timeoutMs) {
 
 bool RemoteBus::Call(BusOp op, const std::vector<uint8_t>& fields, std::vector<uint8_t>* reply,
                      int timeoutMs) {
+  ++calls_;
   std::lock_guard<std::mutex> hold(lock_);
   if (socket_ == net::NO_SOCKET) return false;
   WireWriter frame;

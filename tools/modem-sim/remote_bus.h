@@ -64,6 +64,8 @@ class RemoteBus final : public simbus::ModemBus {
   // Ends at once a call another thread waits in (AwaitExit): the connection
   // is shut down, that call fails and closes it, the bus is broken.
   void Interrupt();
+  // Calls made so far, failed ones included: the simulation's own load.
+  uint64_t Calls() const { return calls_.load(); }
 
  private:
   // Sends the request and reads the reply's fields into *reply; false when
@@ -76,6 +78,7 @@ class RemoteBus final : public simbus::ModemBus {
 
   // Owned. Read without the lock only by Interrupt; changed only under it.
   std::atomic<net::Socket> socket_{net::NO_SOCKET};
+  std::atomic<uint64_t> calls_{0};
   std::mutex lock_;                   // one call at a time
   std::map<int, std::string> paths_;  // DevicePath answers, valid while this bus lives
 };
