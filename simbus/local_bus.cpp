@@ -54,6 +54,9 @@ class LocalModemBus final : public ModemBus {
         if (pipe.second.pending.overlapped != nullptr) {
           bus.Complete(&pipe.second, SIM_STATUS_DEVICE_NOT_CONNECTED, 0);
         }
+        // No read can take what the modem delivered any more; the record
+        // stays for the counts, its data need not.
+        if (pipe.second.IsIn()) pipe.second.messages.clear();
       }
       bus.NotifyChange();
       // The system also tells interface-class registrations that the
