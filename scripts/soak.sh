@@ -28,4 +28,4 @@ trap 'wineserver -k >/dev/null 2>&1; stop_xvfb' EXIT
 
 VARNEL_BUS_PORT=$port tools/wine-run.sh --prefix "$WINEPREFIX" --arch $preset "$build/app/varnel-sim.exe" \
   >/dev/null 2>&1 &
-build/native/tools/varnel-soak --bus $port --minutes "$minutes" ${seed:+--seed "$seed"}
+build/native/tools/varnel-soak --bus $port --minutes "$minutes" ${seed:+--seed "$seed"} ${SOAK_FAULTS:+--faults "$SOAK_FAULTS"}

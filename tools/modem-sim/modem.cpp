@@ -179,7 +179,7 @@ void SimModem::SendConnect() {
   LinkEnded(0);
   if (bus_.Waiting(modem_, simbus::DATA_IN) > 0) {
     ControlIn({CTL_CONNECT}, "-> CTL_CONNECT (close the link)");
-    for (int n = 0; n < 500 && bus_.Waiting(modem_, simbus::DATA_IN) > 0; ++n)
+    for (int n = 0; n < 1500 && bus_.Waiting(modem_, simbus::DATA_IN) > 0; ++n)
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   Bytes message = {CTL_CONNECT, 0, 0};

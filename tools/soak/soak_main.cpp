@@ -8,6 +8,7 @@
 // linked, no server saw a damaged request, no link to the good server
 // stalled, and the program still serves a fresh modem at the end.
 //   varnel-soak --bus PORT [--minutes M (default 30)] [--modems N (1..8)] [--seed S]
+//               [--faults F (a minute and modem, default 6)]
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -40,7 +41,6 @@ constexpr uint64_t STALL_MS = 15000;  // no reply for this long on a link to the
 // when that one hangs: with two requests open a reply could be taken for the
 // wrong one, and data meant for one link would go out on the other.
 constexpr uint64_t HUNG_MS = 3000;
-constexpr uint32_t EVENT_PER_MILLE = 25;  // chance a turn of a modem brings an event: one in 10 s
 constexpr uint64_t MINUTE_MS = 60000;
 
 enum Event : uint8_t {
@@ -73,6 +73,9 @@ struct Player {
   uint32_t lastGood = 0;
   uint64_t lastProgress = 0;
   uint64_t connectingSince = 0;
+  uint32_t lastBad = 0;
+  int lastEvent = -1;
+  uint64_t lastEventAt = 0;
 };
 
 bool Number(const char* text, unsigned long low, unsigned long high, unsigned long* value) {
@@ -97,7 +100,7 @@ void PrintCounts(modemsim::RemoteBus& control, const char* when, uint64_t startM
 }  // namespace
 
 int main(int argc, char** argv) {
-  unsigned long busPort = 0, minutes = 30, modems = MODEM_LIMIT, seed = std::random_device{}();
+  unsigned long busPort = 0, minutes = 30, modems = MODEM_LIMIT, faults = 6, seed = std::random_device{}();
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     const char* v = i + 1 < argc ? argv[++i] : "";
@@ -105,9 +108,12 @@ int main(int argc, char** argv) {
                     : a == "--minutes" ? Number(v, 1, 1440, &minutes)
                     : a == "--modems"  ? Number(v, 1, MODEM_LIMIT, &modems)
                     : a == "--seed"    ? Number(v, 0, 0xFFFFFFFFul, &seed)
+                    : a == "--faults"  ? Number(v, 0, 60, &faults)
                                        : false;
     if (!ok) {
-      std::fprintf(stderr, "usage: varnel-soak --bus PORT [--minutes M] [--modems 1..8] [--seed S]\n");
+      std::fprintf(
+          stderr,
+          "usage: varnel-soak --bus PORT [--minutes M] [--modems 1..8] [--seed S] [--faults 0..60]\n");
       return 2;
     }
   }
@@ -117,7 +123,8 @@ int main(int argc, char** argv) {
   }
   std::atomic<bool>& stop = StopRequested();
   std::mt19937 random(static_cast<uint32_t>(seed));
-  std::printf("varnel-soak: %lu modems, %lu minutes, seed %lu\n", modems, minutes, seed);
+  std::printf("varnel-soak: %lu modems, %lu minutes, %lu faults a minute and modem, seed %lu\n", modems,
+              minutes, faults, seed);
 
   modemsim::RemoteBus control;
   if (!control.Open(static_cast<uint16_t>(busPort), BUS_WAIT_MS)) {
@@ -173,6 +180,12 @@ int main(int argc, char** argv) {
         if (now >= p->replugAt && modem.Command(ModemCommand::Replug)) p->replugAt = 0;
         continue;
       }
+      if (c.repliesBad != p->lastBad) {
+        p->lastBad = c.repliesBad;
+        std::printf("modem %s: a reply lost, changed or repeated (last fault: %s, %" PRIu64 " ms before)\n",
+                    modem.config().serial.c_str(), p->lastEvent < 0 ? "none" : EVENT_NAMES[p->lastEvent],
+                    now - p->lastEventAt);
+      }
       if (!c.connecting) p->connectingSince = 0;
       if (c.connecting && p->connectingSince == 0) p->connectingSince = now;
       const bool mayAsk = !c.connecting || now - p->connectingSince > HUNG_MS;
@@ -195,7 +208,7 @@ int main(int argc, char** argv) {
         modem.Command(ModemCommand::CloseLink);
         p->lastProgress = now;
       }
-      if (p->episodeEnd != 0 || !mayAsk || random() % 1000 >= EVENT_PER_MILLE) continue;
+      if (p->episodeEnd != 0 || !mayAsk || random() % (MINUTE_MS / TURN_MS) >= faults) continue;
       const Event event = static_cast<Event>(random() % EVENT_KINDS);
       bool done = false;
       if (event == LinkDrop) {
@@ -209,7 +222,11 @@ int main(int argc, char** argv) {
         }
         if (done) p->episodeEnd = now + EPISODE_MS;
       }
-      if (done) ++events[event];
+      if (done) {
+        ++events[event];
+        p->lastEvent = event;
+        p->lastEventAt = now;
+      }
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(TURN_MS));
   }
