@@ -88,9 +88,10 @@ void SimModem::Step(uint32_t waitMs) {
     connectAt_ = 0;
     SendConnect();
   }
-  const bool linked = Counts().linked;
-  ServeControl(muted_ || linked ? 0 : waitMs);
-  if (linked && !muted_) {
+  ServeControl(muted_ || Counts().linked ? 0 : waitMs);
+  // Looked at again: a link-lost notice just served ended the link, and
+  // what still comes back from it must not meet the next link's requests.
+  if (Counts().linked && !muted_) {
     SendData();
     TakeData(waitMs);
   } else if (muted_) {
