@@ -91,6 +91,10 @@ void Bus::Vanish(Modem* modem, DWORD pendingError, DWORD callError) {
   modem->callError = callError;
   for (auto& pipe : modem->pipes) {
     if (pipe.second.pending.overlapped != nullptr) Complete(&pipe.second, StatusOfError(pendingError), 0);
+    // No read can take what the modem sent any more; the record stays for
+    // the counts, its data need not.
+    pipe.second.delivered.clear();
+    pipe.second.readOffset = 0;
   }
   NotifyChange();
 }

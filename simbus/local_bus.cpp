@@ -76,12 +76,12 @@ class LocalModemBus final : public ModemBus {
       modem.present = true;
       modem.removalHeld = false;
       ++modem.generation;
+      // A device that returns starts afresh: no data, halts or policies.
       for (auto& entry : modem.pipes) {
-        PipeState& pipe = entry.second;
-        pipe.pending = Transfer();
-        pipe.messages.clear();
-        pipe.holdWrites = false;
-        pipe.policies.clear();
+        PipeState fresh;
+        fresh.layout = entry.second.layout;
+        fresh.interfaceIndex = entry.second.interfaceIndex;
+        entry.second = fresh;
       }
       *notices = InterfaceNotices(bus, modem, DBT_DEVICEARRIVAL);
       return true;

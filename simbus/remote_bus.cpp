@@ -407,7 +407,10 @@ class BusServer {
                          sizeof memory);
     out->U32(handles);
     out->U32(threads);
-    out->U32(static_cast<uint32_t>(memory.PrivateUsage / 1024));
+    // Wine leaves PrivateUsage 0; its page-file usage is the process's
+    // anonymous memory, which is what the private bytes are on Windows.
+    const SIZE_T privateBytes = memory.PrivateUsage != 0 ? memory.PrivateUsage : memory.PagefileUsage;
+    out->U32(static_cast<uint32_t>(privateBytes / 1024));
   }
 
   void Remember(int modem) {

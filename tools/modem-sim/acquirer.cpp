@@ -85,7 +85,7 @@ void AcquirerPeer::Serve(net::Socket s, uint32_t number) {
   bool sending = true;
   bool ended = false;
   while (!stop_ && !ended) {
-    if (mode_ == AcquirerMode::StopReading) {
+    if (mode_ == AcquirerMode::StopReading || paused_) {
       std::this_thread::sleep_for(std::chrono::milliseconds(WAKE_MS));
       continue;
     }

@@ -51,6 +51,9 @@ class AcquirerPeer {
   AcquirerCounts Counts();
   // Connections open now.
   uint32_t Open();
+  // While paused no connection reads: a server that stops reading and
+  // later goes on.
+  void Pause(bool paused) { paused_ = paused; }
   // Prints one line per connection event when set.
   void SetVerbose(bool verbose) { verbose_ = verbose; }
 
@@ -65,6 +68,7 @@ class AcquirerPeer {
   net::Socket backlogFiller_ = net::NO_SOCKET;  // HangConnect: the one connection the backlog holds
   std::atomic<bool> stop_{false};
   std::atomic<bool> verbose_{false};
+  std::atomic<bool> paused_{false};
   std::thread acceptor_;
   std::mutex lock_;  // guards counts_, threads_, open_
   AcquirerCounts counts_;

@@ -56,6 +56,14 @@ bool SimModem::Command(ModemCommand command) {
   return true;
 }
 
+bool SimModem::ConnectTo(const std::string& address) {
+  std::lock_guard<std::mutex> hold(lock_);
+  if (commands_.size() >= COMMAND_LIMIT) return false;
+  nextAddress_ = address;
+  commands_.push_back(ModemCommand::Connect);
+  return true;
+}
+
 ModemCounts SimModem::Counts() {
   std::lock_guard<std::mutex> hold(lock_);
   return counts_;
@@ -93,7 +101,9 @@ void SimModem::Step(uint32_t waitMs) {
     nextControlMs_ = net::NowMs() + config_.stepWaitMs;
     ServeControl(muted_ || linked ? 0 : waitMs);
   }
-  if (linked && !muted_) {
+  // Looked at again: a link-lost notice just served ended the link, and
+  // what still comes back from it must not meet the next link's requests.
+  if (Counts().linked && !muted_) {
     SendData();
     TakeData(DataWaitMs(waitMs));
   } else if (muted_) {
@@ -157,9 +167,14 @@ void SimModem::Carry(ModemCommand command) {
       }
       return;
     }
-    case ModemCommand::Connect:
+    case ModemCommand::Connect: {
+      std::unique_lock<std::mutex> hold(lock_);
+      if (!nextAddress_.empty()) config_.address.swap(nextAddress_);
+      nextAddress_.clear();
+      hold.unlock();
       SendConnect();
       return;
+    }
   }
 }
 
@@ -170,12 +185,23 @@ void SimModem::ControlIn(const std::vector<uint8_t>& message, const char* captio
 
 void SimModem::SendConnect() {
   if (modem_ == 0) return;
+  // The gateway closes any link it has for a new request: what was in
+  // flight on it is gone. Data it has not read yet would go out on the new
+  // link, so the modem first closes the link and lets the gateway read
+  // (and drop) what is left.
+  LinkEnded(0);
+  if (bus_.Waiting(modem_, simbus::DATA_IN) > 0) {
+    ControlIn({CTL_CONNECT}, "-> CTL_CONNECT (close the link)");
+    for (int n = 0; n < 1500 && bus_.Waiting(modem_, simbus::DATA_IN) > 0; ++n)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
   Bytes message = {CTL_CONNECT, 0, 0};
   message.insert(message.end(), config_.address.begin(), config_.address.end());
   if (narrator_) narrator_->Tell(who_, "asks for a link to %s", config_.address.c_str());
   ControlIn(message, "-> CTL_CONNECT");
   connectAsked_ = true;
-  connecting_ = true;
+  std::lock_guard<std::mutex> hold(lock_);
+  counts_.connecting = true;
 }
 
 // Whatever was in flight is gone with the link.
@@ -183,10 +209,10 @@ void SimModem::LinkEnded(uint64_t retryInMs) {
   outstanding_.clear();
   parser_ = FrameParser();
   sentThisSession_ = 0;
-  connecting_ = false;
   connectAt_ = retryInMs == 0 ? 0 : net::NowMs() + retryInMs;
   std::lock_guard<std::mutex> hold(lock_);
   counts_.linked = false;
+  counts_.connecting = false;
 }
 
 void SimModem::ServeControl(uint32_t waitMs) {
@@ -245,7 +271,7 @@ void SimModem::Answer(const std::vector<uint8_t>& message) {
     if (message.size() == 1 && type == CTL_CONNECTED) {
       ++counts_.connected;
       counts_.linked = true;
-      connecting_ = false;
+      counts_.connecting = false;
       linkStartMs_ = net::NowMs();
     } else if (message.size() == 1 && (type == CTL_CONNECT_FAILED || type == CTL_LINK_LOST)) {
       ++(type == CTL_LINK_LOST ? counts_.linkLost : counts_.connectFailed);
@@ -254,12 +280,28 @@ void SimModem::Answer(const std::vector<uint8_t>& message) {
     } else if (message.size() == 2 && type == CTL_START_EXCHANGE && message[1] == 1) {
       ++counts_.startExchange;
       // "Сеанс зв'язку": an exchange now, unless one is under way.
-      if (!counts_.linked && !connecting_) connectAt_ = 1;
+      if (!counts_.linked && !counts_.connecting) connectAt_ = 1;
     } else {
       ++counts_.otherMessages;
     }
   }
   if (ended) LinkEnded(config_.reconnect ? RETRY_MS : 0);
+  if (type == CTL_CONNECTED && message.size() == 1) StartLink();
+}
+
+// A new link starts afresh: requests still unanswered went with the link
+// before, and the server speaks only when asked, so whatever waits on the
+// data OUT pipe came from that link too (the gateway lets a write under way
+// when a link closes complete).
+void SimModem::StartLink() {
+  outstanding_.clear();
+  parser_ = FrameParser();
+  sentThisSession_ = 0;
+  Bytes piece;
+  uint64_t stale = 0;
+  for (int n = 0; n < 1024 && bus_.Take(modem_, simbus::DATA_OUT, &piece, 0); ++n) stale += piece.size();
+  std::lock_guard<std::mutex> hold(lock_);
+  counts_.bytesStale += stale;
 }
 
 void SimModem::SendData() {

@@ -56,12 +56,14 @@ struct ModemCounts {
   uint32_t connectFailed = 0;
   uint32_t linkLost = 0;
   uint32_t startExchange = 0;
-  uint32_t sessions = 0;   // links that carried their whole share and were closed
-  uint64_t bytesOut = 0;   // delivered on the data IN pipe
-  uint64_t bytesBack = 0;  // taken from the data OUT pipe
+  uint32_t sessions = 0;    // links that carried their whole share and were closed
+  uint64_t bytesOut = 0;    // delivered on the data IN pipe
+  uint64_t bytesBack = 0;   // taken from the data OUT pipe
+  uint64_t bytesStale = 0;  // from an earlier link, waiting when a new link came up; dropped
   uint32_t repliesGood = 0;
   uint32_t repliesBad = 0;  // a reply not as the acquirer must have made it, or a refusal
   bool linked = false;
+  bool connecting = false;  // a link asked for, no reply yet
   bool plugged = false;
 };
 
@@ -79,6 +81,9 @@ class SimModem {
   void Run(const std::atomic<bool>& stop);
   // Queued (at most 16 waiting; more are dropped, false).
   bool Command(ModemCommand command);
+  // Asks for a link to `address` now, and to it from then on (queued as a
+  // Connect command).
+  bool ConnectTo(const std::string& address);
   ModemCounts Counts();
   int busId() const { return modem_; }
   const ModemConfig& config() const { return config_; }
@@ -93,6 +98,7 @@ class SimModem {
   void SendData();
   void TakeData(uint32_t waitMs);
   uint32_t DataWaitMs(uint32_t waitMs);
+  void StartLink();
   std::vector<uint8_t> ModemStatusBlock();
   std::vector<uint8_t> KsefStatusBlock();
   uint32_t ModemClock();
@@ -104,8 +110,7 @@ class SimModem {
   int modem_ = 0;
   bool muted_ = false;
   bool connectAsked_ = false;  // the first CTL_CONNECT went out
-  bool connecting_ = false;
-  uint64_t connectAt_ = 0;  // when to ask again; 0 = not planned
+  uint64_t connectAt_ = 0;     // when to ask again; 0 = not planned
   uint64_t startMs_;
   uint32_t nextSequence_ = 0;
   uint64_t sentThisSession_ = 0;
@@ -114,9 +119,10 @@ class SimModem {
   std::deque<uint32_t> outstanding_;
   FrameParser parser_;
   uint32_t lastResult_ = 0x7FFFFFFF;
-  std::mutex lock_;  // guards counts_ and commands_
+  std::mutex lock_;  // guards counts_, commands_ and nextAddress_
   ModemCounts counts_;
   std::deque<ModemCommand> commands_;
+  std::string nextAddress_;  // set by ConnectTo, taken by the next Connect
 };
 
 }  // namespace modemsim
