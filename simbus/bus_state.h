@@ -4,7 +4,7 @@
 // (local_bus.cpp). One lock guards all of it; the gateway's worker threads
 // and the test thread meet here.
 #include <cstdint>
-#include <deque>
+#include <list>
 #include <map>
 #include <memory>
 #include <string>
@@ -60,9 +60,9 @@ struct PipeState {
   PipeLayout layout;
   uint8_t interfaceIndex = 0;
   Transfer pending;
-  std::deque<Delivery> delivered;             // IN: sent by the modem, not yet read
+  std::list<Delivery> delivered;             // IN: sent by the modem, not yet read
   size_t readOffset = 0;                      // IN: bytes of the oldest delivery already read
-  std::deque<std::vector<uint8_t>> messages;  // OUT: written, ended, not yet taken
+  std::list<std::vector<uint8_t>> messages;  // OUT: written, ended, not yet taken
   std::vector<uint8_t> unended;               // OUT: full packets with no end after them yet
   bool holdWrites = false;
   bool halted = false;                         // the endpoint answers with a stall until cleared
@@ -93,7 +93,7 @@ struct Modem {
   bool removalHeld = false;               // a Late removal's notice not yet sent
   bool opened = false;                    // lastOpen is set
   FileOpen lastOpen = {};
-  std::deque<Release> releases;  // at most RELEASE_LOG_LIMIT
+  std::list<Release> releases;  // at most RELEASE_LOG_LIMIT
 
   void LogRelease(ReleaseCall call, uint8_t interfaceIndex);
   // By (interface, endpoint address): a wrong layout may repeat an address
