@@ -38,8 +38,13 @@ using simprogram::WAIT_MS;
 // the same scenario repeated.
 constexpr uint32_t MEMORY_SLACK_KIB = 16384;
 constexpr uint32_t GROWTH_SLACK_KIB = 1024;
-// Plug and unplug cycles: about a tenth of a second each under Wine.
-constexpr int CYCLES = 300;
+// Plug and unplug cycles: about 20 ms each under Wine on an idle machine.
+constexpr int CYCLES = 1000;
+// The simulated bus, inside the program, keeps a record of every modem ever
+// plugged (its path, layout and pipes, for its counts and for a return at
+// the same path): about 2 KiB each, allowed per cycle on top of the slack.
+// A leak of 4 KiB a cycle (one pool buffer) still shows.
+constexpr uint32_t BUS_RECORD_KIB = 3;
 
 std::string Loopback(uint16_t port) {
   return "127.0.0.1:" + std::to_string(port);
@@ -302,7 +307,7 @@ TEST_F(Faults, StormsOfConnectAndCloseRequestsInARow) {
     uint8_t reply;  // each request gets this or, ended by the close behind it, nothing
     int requests;
   } const cases[] = {{"to a server", AcquirerMode::Serve, CTL_CONNECTED, 1000},
-                     {"to a refusing port", AcquirerMode::Refuse, CTL_CONNECT_FAILED, 200}};
+                     {"to a refusing port", AcquirerMode::Refuse, CTL_CONNECT_FAILED, 1000}};
   for (const auto& c : cases) {
     Storm(c.name, c.mode, c.reply, c.requests);
     ExpectServesAndBaseline(std::string("connect storm ") + c.name);
@@ -359,7 +364,8 @@ TEST_F(Faults, PlugAndUnplugCycles) {
   ASSERT_TRUE(bus.ProcessCounts(end));
   std::printf("private memory after %d cycles %u KiB, after %d %u KiB\n", CYCLES / 3, third[2], CYCLES,
               end[2]);
-  EXPECT_LE(end[2], third[2] + GROWTH_SLACK_KIB) << "memory grows with every cycle";
+  EXPECT_LE(end[2], third[2] + GROWTH_SLACK_KIB + BUS_RECORD_KIB * (CYCLES - CYCLES / 3))
+      << "memory grows with every cycle";
 }
 
 TEST_F(Faults, EveryControlMessageTypeAtEveryLength) {
