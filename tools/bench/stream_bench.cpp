@@ -110,15 +110,17 @@ End ServerEnd(LoopbackServer* server) {
 
 End ModemEnd(BridgedModem* modem) {
   return {[modem](const std::vector<uint8_t>& b) {
-            // A modem that costs nothing: it keeps a few transfers waiting
-            // on its pipe, never more.
+            // A modem that costs nothing: it keeps a few blocks waiting on
+            // its pipe, never more, as one stream of full packets (a
+            // zero-length packet after each 4 KiB block would cost the
+            // worker an empty read a block).
             const Clock::time_point end = Clock::now() + std::chrono::milliseconds(STEP_TIMEOUT_MS);
             while (simbus::LocalBus().Waiting(modem->modem(), simbus::DATA_IN) >= MODEM_AHEAD) {
               if (Clock::now() > end) return false;
               Sleep(1);  // a spinning modem would take the worker's processor
             }
-            modem->SendData(b);
-            return true;
+            return simbus::LocalBus().DeliverPackets(modem->modem(), simbus::DATA_IN, b.data(),
+                                                     static_cast<uint32_t>(b.size()));
           },
           [modem](std::vector<uint8_t>* piece) { return modem->TakeData(piece, STEP_TIMEOUT_MS); }};
 }
