@@ -5,33 +5,35 @@
 
 namespace simbus {
 
+namespace {
+// The statuses the bus writes and the errors the system reads from them;
+// any other Win32 error travels as an error status of facility 7.
+constexpr struct {
+  ULONG_PTR status;
+  DWORD error;
+} STATUS_ERRORS[] = {
+    {SIM_STATUS_SUCCESS, ERROR_SUCCESS},
+    {SIM_STATUS_PENDING, ERROR_IO_INCOMPLETE},
+    {SIM_STATUS_CANCELLED, ERROR_OPERATION_ABORTED},
+    {SIM_STATUS_DEVICE_NOT_CONNECTED, ERROR_DEVICE_NOT_CONNECTED},
+    {SIM_STATUS_IO_TIMEOUT, ERROR_SEM_TIMEOUT},
+    {SIM_STATUS_UNSUCCESSFUL, ERROR_GEN_FAILURE},
+};
+}  // namespace
+
 DWORD ErrorOfStatus(ULONG_PTR status) {
-  switch (status) {
-    case SIM_STATUS_SUCCESS:
-      return ERROR_SUCCESS;
-    case SIM_STATUS_PENDING:
-      return ERROR_IO_INCOMPLETE;
-    case SIM_STATUS_CANCELLED:
-      return ERROR_OPERATION_ABORTED;
-    case SIM_STATUS_DEVICE_NOT_CONNECTED:
-      return ERROR_DEVICE_NOT_CONNECTED;
-    case SIM_STATUS_IO_TIMEOUT:
-      return ERROR_SEM_TIMEOUT;
-    default:
-      return (status & 0xFFFF0000u) == WIN32_ERROR_STATUS ? static_cast<DWORD>(status & 0xFFFFu)
-                                                          : ERROR_GEN_FAILURE;
+  for (const auto& pair : STATUS_ERRORS) {
+    if (pair.status == status) return pair.error;
   }
+  return (status & 0xFFFF0000u) == WIN32_ERROR_STATUS ? static_cast<DWORD>(status & 0xFFFFu)
+                                                      : ERROR_GEN_FAILURE;
 }
 
 ULONG_PTR StatusOfError(DWORD error) {
-  switch (error) {
-    case ERROR_OPERATION_ABORTED:
-      return SIM_STATUS_CANCELLED;
-    case ERROR_DEVICE_NOT_CONNECTED:
-      return SIM_STATUS_DEVICE_NOT_CONNECTED;
-    default:
-      return WIN32_ERROR_STATUS | (error & 0xFFFFu);
+  for (const auto& pair : STATUS_ERRORS) {
+    if (pair.error == error) return pair.status;
   }
+  return WIN32_ERROR_STATUS | (error & 0xFFFFu);
 }
 
 void Modem::LogRelease(ReleaseCall call, uint8_t interfaceIndex) {

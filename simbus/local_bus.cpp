@@ -258,7 +258,7 @@ class LocalModemBus final : public ModemBus {
     BusLock lock(bus);
     PipeState* pipe = PresentPipe(bus, id, pipeId);
     if (pipe == nullptr || (error != ERROR_GEN_FAILURE && error != ERROR_SEM_TIMEOUT)) return false;
-    pipe->nextFailure = error == ERROR_SEM_TIMEOUT ? SIM_STATUS_IO_TIMEOUT : SIM_STATUS_UNSUCCESSFUL;
+    pipe->nextFailure = StatusOfError(error);
     bus.FailIfBroken(pipe);
     return true;
   }
