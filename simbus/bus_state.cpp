@@ -93,10 +93,13 @@ void Bus::Vanish(Modem* modem, DWORD pendingError, DWORD callError) {
   modem->callError = callError;
   for (auto& pipe : modem->pipes) {
     if (pipe.second.pending.overlapped != nullptr) Complete(&pipe.second, StatusOfError(pendingError), 0);
-    // No read can take what the modem sent any more; the record stays for
-    // the counts, its data need not.
+    // No read can take what the modem sent any more, nor can it take what
+    // was written to it; the record stays for the counts, its data need not.
     pipe.second.delivered.clear();
     pipe.second.readOffset = 0;
+    pipe.second.messages.clear();
+    pipe.second.unended.clear();
+    pipe.second.messageBytes = 0;
   }
   NotifyChange();
 }
@@ -150,10 +153,23 @@ void Bus::WriteArrives(PipeState* pipe, const uint8_t* data, ULONG length) {
   pipe->unended.insert(pipe->unended.end(), data, data + length);
   const bool ends = length == 0 || !pipe->FullPackets(length) || pipe->PolicyOn(SHORT_PACKET_TERMINATE);
   if (ends) {
+    pipe->messageBytes += pipe->unended.size();
     pipe->messages.push_back(std::move(pipe->unended));
     pipe->unended.clear();
   }
   NotifyChange();
+}
+
+void Bus::MessageTaken(PipeState* pipe, const std::vector<uint8_t>& message) {
+  pipe->messageBytes -= message.size();
+  AcceptWaitingWrite(pipe);
+}
+
+void Bus::AcceptWaitingWrite(PipeState* pipe) {
+  if (pipe->pending.overlapped == nullptr || pipe->holdWrites || pipe->DeviceFull()) return;
+  const Transfer write = pipe->pending;
+  WriteArrives(pipe, write.buffer, write.length);
+  Complete(pipe, SIM_STATUS_SUCCESS, write.length);
 }
 
 bool Bus::FailIfBroken(PipeState* pipe) {

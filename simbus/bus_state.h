@@ -61,9 +61,10 @@ struct PipeState {
   uint8_t interfaceIndex = 0;
   Transfer pending;
   std::list<Delivery> delivered;             // IN: sent by the modem, not yet read
-  size_t readOffset = 0;                      // IN: bytes of the oldest delivery already read
+  size_t readOffset = 0;                     // IN: bytes of the oldest delivery already read
   std::list<std::vector<uint8_t>> messages;  // OUT: written, ended, not yet taken
-  std::vector<uint8_t> unended;               // OUT: full packets with no end after them yet
+  std::vector<uint8_t> unended;              // OUT: full packets with no end after them yet
+  size_t messageBytes = 0;                   // OUT: in messages
   bool holdWrites = false;
   bool halted = false;                         // the endpoint answers with a stall until cleared
   ULONG_PTR nextFailure = SIM_STATUS_SUCCESS;  // a bus error waiting for the next transfer
@@ -76,6 +77,7 @@ struct PipeState {
   bool FullPackets(size_t size) const {
     return layout.maxPacketSize != 0 && size % layout.maxPacketSize == 0;
   }
+  bool DeviceFull() const { return messageBytes + unended.size() >= DEVICE_OUT_BUFFER; }
   bool PolicyOn(uint32_t policyType) const {
     const auto found = policies.find(policyType);
     return found != policies.end() && found->second.front() != 0;
@@ -176,6 +178,11 @@ class Bus {
   bool FillRead(PipeState* pipe);
   // A write the modem accepts: its packets reach the modem's side of the pipe.
   void WriteArrives(PipeState* pipe, const uint8_t* data, ULONG length);
+  // The modem took `message` from an OUT pipe: a write waiting for room may
+  // now arrive.
+  void MessageTaken(PipeState* pipe, const std::vector<uint8_t>& message);
+  // A write the modem was not taking arrives and completes, unless held.
+  void AcceptWaitingWrite(PipeState* pipe);
   // Fails the pipe's outstanding transfer if its endpoint is halted or a bus
   // error waits for it; true when it did.
   bool FailIfBroken(PipeState* pipe);

@@ -142,6 +142,7 @@ class LocalModemBus final : public ModemBus {
       if (!pipe->messages.empty()) {
         *message = std::move(pipe->messages.front());
         pipe->messages.pop_front();
+        bus.MessageTaken(pipe, *message);
         return true;
       }
       const ULONGLONG now = GetTickCount64();
@@ -156,11 +157,8 @@ class LocalModemBus final : public ModemBus {
     PipeState* pipe = Pipe(bus, id, pipeId);
     if (pipe == nullptr || pipe->IsIn()) return;
     pipe->holdWrites = hold;
-    if (hold || pipe->pending.overlapped == nullptr) return;
-    // Released: the modem takes the waiting write now.
-    const Transfer write = pipe->pending;
-    bus.WriteArrives(pipe, write.buffer, write.length);
-    bus.Complete(pipe, SIM_STATUS_SUCCESS, write.length);
+    // Released: the modem takes the waiting write now, if it has room.
+    bus.AcceptWaitingWrite(pipe);
   }
 
   uint32_t PendingTransfers(int id) override {

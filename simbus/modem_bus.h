@@ -36,6 +36,10 @@ constexpr uint8_t CONTROL_OUT = 0x01;
 constexpr uint8_t DATA_IN = 0x82;
 constexpr uint8_t DATA_OUT = 0x02;
 constexpr uint32_t PIPE_TYPE_BULK = 2;
+// What a modem's OUT endpoint takes ahead of its firmware: beyond it the
+// endpoint answers NAK and the host's write stays pending until the modem
+// takes data (a modem that stops taking holds the gateway back).
+constexpr uint32_t DEVICE_OUT_BUFFER = 65536;
 inline ModemLayout StandardLayout() {
   InterfaceLayout modemInterface{0xFE, 0, 0, {}};
   for (uint8_t pipeId : {CONTROL_IN, CONTROL_OUT, DATA_IN, DATA_OUT}) {

@@ -203,7 +203,8 @@ BOOL StartTransfer(WINUSB_INTERFACE_HANDLE handle, UCHAR pipeId, PUCHAR buffer, 
 
   // A stall or a bus error comes back from the bus, not from the call: the
   // transfer is pending and fails at once through its record.
-  if (bus.FailIfBroken(pipe) || (read && !bus.FillRead(pipe)) || (!read && pipe->holdWrites)) {
+  if (bus.FailIfBroken(pipe) || (read && !bus.FillRead(pipe)) ||
+      (!read && (pipe->holdWrites || pipe->DeviceFull()))) {
     SetLastError(ERROR_IO_PENDING);
     return FALSE;
   }

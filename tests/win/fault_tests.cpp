@@ -268,9 +268,7 @@ void Faults::PlayScenario(const StartCase& s, const FaultCase& f, uint32_t numbe
   EXPECT_EQ(c.otherMessages, 0u) << name;
   players.StopIntactAndUnplug();
   EXPECT_TRUE(Until([&] { return players.acquirer.Open() == 0; })) << name << ": the old link stays open";
-  if (f.fault != Fault::StopThenResume && f.fault != Fault::HangConnect) {
-    EXPECT_TRUE(Until([&] { return server.Open() == 0; })) << name << ": the link stays open";
-  }
+  EXPECT_TRUE(Until([&] { return server.Open() == 0; })) << name << ": the link stays open";
   EXPECT_EQ(players.acquirer.Counts().damaged + server.Counts().damaged, 0u) << name;
 }
 
@@ -293,8 +291,13 @@ TEST_F(Faults, EveryServerFaultAndAnUnplugFromEveryLinkState) {
   uint32_t memory[3] = {};
   for (const StartCase& s : starts) {
     for (const FaultCase& f : faults) {
+      // One line a scenario: a run that hangs shows where.
+      const uint64_t started = net::NowMs();
+      std::printf("%s / %s: ", s.name, f.name);
+      std::fflush(stdout);
       PlayScenario(s, f, ++number, hanging.port());
       memory[static_cast<int>(s.start)] = ExpectServesAndBaseline(std::string(s.name) + " / " + f.name);
+      std::printf("%.1f s\n", static_cast<double>(net::NowMs() - started) / 1000);
     }
   }
   std::printf("private memory after each round: %u, %u, %u KiB\n", memory[0], memory[1], memory[2]);

@@ -200,6 +200,28 @@ TEST_F(BusModem, HeldWritesStayPendingUntilReleased) {
   EXPECT_TRUE(taken.empty());
 }
 
+// A modem that stops taking holds the host back once its endpoint is full:
+// the write that would overfill it stays pending until the modem takes.
+TEST_F(BusModem, WritesWaitWhileTheModemsBufferIsFull) {
+  std::vector<uint8_t> block(4095, 0x33);  // short last packet: one message each
+  const ULONG length = static_cast<ULONG>(block.size());
+  size_t accepted = 0;
+  while (accepted < simbus::DEVICE_OUT_BUFFER) {
+    ASSERT_TRUE(
+        usbos::WinUsb_WritePipe(winusb_, simbus::DATA_OUT, block.data(), length, nullptr, &overlapped_));
+    accepted += length;
+  }
+  ASSERT_FALSE(
+      usbos::WinUsb_WritePipe(winusb_, simbus::DATA_OUT, block.data(), length, nullptr, &overlapped_));
+  ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+  EXPECT_EQ(WaitForSingleObject(overlapped_.hEvent, 50), static_cast<DWORD>(WAIT_TIMEOUT));
+  std::vector<uint8_t> taken;
+  ASSERT_TRUE(LocalBus().Take(modem_, simbus::DATA_OUT, &taken, 0));
+  DWORD count = 0;
+  EXPECT_TRUE(usbos::WinUsb_GetOverlappedResult(winusb_, &overlapped_, &count, FALSE));
+  EXPECT_EQ(count, length);
+  EXPECT_EQ(LocalBus().Waiting(modem_, simbus::DATA_OUT), accepted / length);
+}
 // A stall fails reads with ERROR_GEN_FAILURE until it is cleared: by
 // WinUSB after the first one under AUTO_CLEAR_STALL, otherwise by a reset of
 // the pipe. A bus error fails one read.

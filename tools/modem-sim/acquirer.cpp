@@ -79,6 +79,8 @@ void AcquirerPeer::AcceptLoop() {
 void AcquirerPeer::Serve(net::Socket s, uint32_t number) {
   if (verbose_) std::printf("acquirer  connection %u accepted\n", number);
   if (mode_ == AcquirerMode::SlowRead) net::SetReceiveBuffer(s, 4096);
+  // A gateway that stops reading must not keep Stop waiting for a send.
+  net::SetBlocking(s, false);
   FrameParser parser;
   std::vector<uint8_t> chunk(CHUNK);
   uint64_t in = 0;
@@ -111,7 +113,7 @@ void AcquirerPeer::Serve(net::Socket s, uint32_t number) {
         reply = Frame{FrameKind::Refusal, request.sequence, {}};
       }
       const std::vector<uint8_t> bytes = EncodeFrame(reply);
-      if (sending && !net::SendAll(s, bytes.data(), bytes.size())) sending = false;
+      if (sending && !net::SendAll(s, bytes.data(), bytes.size(), &stop_)) sending = false;
       if (sending) out += bytes.size();
     }
     if (parser.Lost()) ++damaged;

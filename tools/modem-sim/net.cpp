@@ -8,6 +8,7 @@
 using SocketLength = int;
 #else
 #include <arpa/inet.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -45,16 +46,6 @@ sockaddr_in Loopback(uint16_t port) {
   return address;
 }
 
-void SetBlocking(Socket s, bool blocking) {
-#ifdef _WIN32
-  u_long nonBlocking = blocking ? 0 : 1;
-  ioctlsocket(N(s), FIONBIO, &nonBlocking);
-#else
-  const int flags = fcntl(N(s), F_GETFL, 0);
-  fcntl(N(s), F_SETFL, blocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK);
-#endif
-}
-
 // Waits for the socket to become readable or writable.
 bool Wait(Socket s, bool write, int timeoutMs) {
   fd_set set;
@@ -69,7 +60,25 @@ bool Wait(Socket s, bool write, int timeoutMs) {
   return n > 0;
 }
 
+bool WouldBlock() {
+#ifdef _WIN32
+  return WSAGetLastError() == WSAEWOULDBLOCK;
+#else
+  return errno == EAGAIN || errno == EWOULDBLOCK;
+#endif
+}
+
 }  // namespace
+
+void SetBlocking(Socket s, bool blocking) {
+#ifdef _WIN32
+  u_long nonBlocking = blocking ? 0 : 1;
+  ioctlsocket(N(s), FIONBIO, &nonBlocking);
+#else
+  const int flags = fcntl(N(s), F_GETFL, 0);
+  fcntl(N(s), F_SETFL, blocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK);
+#endif
+}
 
 bool Startup() {
 #ifdef _WIN32
@@ -126,10 +135,16 @@ long Receive(Socket s, void* data, size_t size) {
   return n < 0 ? -1 : n;
 }
 
-bool SendAll(Socket s, const void* data, size_t size) {
+bool SendAll(Socket s, const void* data, size_t size, const std::atomic<bool>* stop) {
+  constexpr int ROOM_WAIT_MS = 100;
   const char* p = static_cast<const char*>(data);
   while (size > 0) {
     const long n = static_cast<long>(send(N(s), p, static_cast<int>(size), 0));
+    if (n < 0 && WouldBlock()) {
+      if (stop != nullptr && *stop) return false;
+      Wait(s, true, ROOM_WAIT_MS);
+      continue;
+    }
     if (n <= 0) return false;
     p += n;
     size -= static_cast<size_t>(n);

@@ -2,6 +2,7 @@
 // The few TCP calls the modem simulator, the acquirer peer and the bus
 // client need, on POSIX sockets and on Winsock alike. Loopback only: every
 // address made here is 127.0.0.1. Every wait is bounded by its caller.
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -26,8 +27,9 @@ Socket Accept(Socket listener, int timeoutMs);
 bool Readable(Socket s, int timeoutMs);
 // One receive: bytes read, 0 at the peer's end, -1 on failure.
 long Receive(Socket s, void* data, size_t size);
-// Every byte, or false.
-bool SendAll(Socket s, const void* data, size_t size);
+// Every byte, or false. On a non-blocking socket the wait for room stops
+// once *stop is set (looked at every tenth of a second).
+bool SendAll(Socket s, const void* data, size_t size, const std::atomic<bool>* stop = nullptr);
 // Exactly `size` bytes within timeoutMs, or false.
 bool ReceiveAll(Socket s, void* data, size_t size, int timeoutMs);
 
@@ -38,6 +40,7 @@ void ShutdownBoth(Socket s);
 void Reset(Socket s);
 void Close(Socket s);
 void SetNoDelay(Socket s);
+void SetBlocking(Socket s, bool blocking);
 void SetReceiveBuffer(Socket s, int bytes);
 
 // Milliseconds of a monotonic clock.
