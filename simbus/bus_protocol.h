@@ -16,9 +16,12 @@ constexpr char BUS_PORT_VARIABLE[] = "VARNEL_BUS_PORT";
 
 // A frame's length counts the op (or result) byte and the fields; a longer
 // one ends the connection.
-constexpr uint32_t BUS_FRAME_LIMIT = 70000;
+constexpr uint32_t BUS_FRAME_LIMIT = 262144;
 // The most one transfer may carry across, and the longest Take wait.
 constexpr uint32_t BUS_TRANSFER_LIMIT = 65536;
+// An Exchange takes no more transfers once its reply holds this many bytes,
+// so that one more of the largest still fits in the frame.
+constexpr uint32_t BUS_EXCHANGE_TAKE_BYTES = BUS_FRAME_LIMIT - BUS_TRANSFER_LIMIT - 1024;
 constexpr uint32_t BUS_TAKE_WAIT_LIMIT_MS = 60000;
 // Connections served at once; one more is closed at once. Room for 64
 // modems with a connection each, and a few observers.
@@ -52,6 +55,9 @@ enum class BusOp : uint8_t {
   DeliverPackets = 22,   // i32 modem, u8 pipe, bytes -> u8 ok
   Stall = 23,            // i32 modem, u8 pipe -> u8 ok
   FailTransfer = 24,     // i32 modem, u8 pipe, u32 error -> u8 ok
+  // i32 modem, u8 n, n x {u8 pipe, u32 size, bytes}, u8 take pipe, u8 limit, u32 timeoutMs
+  //   -> u8 sent, u8 m, m x {u32 size, bytes}
+  Exchange = 25,
 };
 
 enum class BusResult : uint8_t {

@@ -40,6 +40,18 @@ class WireReader {
     used_ = size_;
     return rest;
   }
+  // The next `count` bytes into *bytes; false (and the reader spent) when
+  // fewer are left.
+  bool Take(size_t count, std::vector<uint8_t>* bytes) {
+    if (size_ - used_ < count) {
+      ok_ = false;
+      used_ = size_;
+      return false;
+    }
+    bytes->assign(data_ + used_, data_ + used_ + count);
+    used_ += count;
+    return true;
+  }
   bool Ok() const { return ok_; }
   // True when every field was there and nothing is left over.
   bool Whole() const { return ok_ && used_ == size_; }

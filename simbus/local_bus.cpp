@@ -151,6 +151,20 @@ class LocalModemBus final : public ModemBus {
     }
   }
 
+  bool Exchange(int id, const std::vector<ModemSend>& sends, uint8_t takePipe, uint32_t limit,
+                uint32_t timeoutMs, std::vector<std::vector<uint8_t>>* taken) override {
+    taken->clear();
+    for (const ModemSend& send : sends) {
+      if (!Deliver(id, send.pipeId, send.bytes.data(), static_cast<uint32_t>(send.bytes.size())))
+        return false;
+    }
+    std::vector<uint8_t> message;
+    while (taken->size() < limit && Take(id, takePipe, &message, taken->empty() ? timeoutMs : 0)) {
+      taken->push_back(std::move(message));
+    }
+    return true;
+  }
+
   void HoldWrites(int id, uint8_t pipeId, bool hold) override {
     Bus& bus = TheBus();
     BusLock lock(bus);

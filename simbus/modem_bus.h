@@ -67,6 +67,12 @@ enum class BusCall : uint32_t {
 };
 constexpr int32_t ANY_ARGUMENT = -1;
 
+// One transfer the modem sends in an Exchange.
+struct ModemSend {
+  uint8_t pipeId = 0;
+  std::vector<uint8_t> bytes;
+};
+
 // How a surprise removal is told to the registered windows (ModemBus::Remove).
 enum class RemovalNotice : uint8_t {
   Complete,     // DBT_DEVICEREMOVECOMPLETE at once: handle registrations, then interface-class ones
@@ -164,6 +170,14 @@ class ModemBus {
   virtual bool Take(int modem, uint8_t pipeId, std::vector<uint8_t>* message, uint32_t timeoutMs) = 0;
   // While held, writes on the pipe stay pending (a modem that stops taking data).
   virtual void HoldWrites(int modem, uint8_t pipeId, bool hold) = 0;
+  // Several of the calls above in one, for a simulation that keeps many
+  // modems busy (over the bus protocol every call is a round trip): each of
+  // `sends` in order as Deliver sends it, then up to `limit` transfers taken
+  // from takePipe as Take takes them, the first waited for up to timeoutMs,
+  // the rest only if already there (fewer when the protocol's frame would
+  // overflow). False, with nothing taken, when a send failed.
+  virtual bool Exchange(int modem, const std::vector<ModemSend>& sends, uint8_t takePipe, uint32_t limit,
+                        uint32_t timeoutMs, std::vector<std::vector<uint8_t>>* taken) = 0;
 
   // Observations for tests.
   virtual uint32_t PendingTransfers(int modem) = 0;  // outstanding reads and writes

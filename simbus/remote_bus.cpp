@@ -165,6 +165,31 @@ class BusServer {
     return 0;
   }
 
+  // The sends, then what is taken, as long as the reply's frame has room
+  // for one more transfer of the largest size.
+  static void Exchange(ModemBus& bus, int modem, const std::vector<ModemSend>& sends, uint8_t takePipe,
+                       uint8_t limit, uint32_t timeoutMs, WireWriter* out) {
+    for (const ModemSend& send : sends) {
+      if (!bus.Deliver(modem, send.pipeId, send.bytes.data(), static_cast<uint32_t>(send.bytes.size()))) {
+        out->U8(0);
+        out->U8(0);
+        return;
+      }
+    }
+    out->U8(1);
+    const size_t countAt = out->bytes.size();
+    out->U8(0);
+    uint8_t count = 0;
+    std::vector<uint8_t> message;
+    while (count < limit && out->bytes.size() < BUS_EXCHANGE_TAKE_BYTES &&
+           bus.Take(modem, takePipe, &message, count == 0 ? timeoutMs : 0)) {
+      out->U32(static_cast<uint32_t>(message.size()));
+      out->Raw(message.data(), message.size());
+      ++count;
+    }
+    out->bytes[countAt] = count;
+  }
+
   // One request: the result byte and the fields of the reply.
   void Handle(const std::vector<uint8_t>& frame, WireWriter* reply) {
     ModemBus& bus = LocalBus();
@@ -299,6 +324,21 @@ class BusServer {
           out.U8(taken ? 1 : 0);
           if (taken) out.Raw(message.data(), message.size());
         }
+        break;
+      }
+      case BusOp::Exchange: {
+        const int modem = in.I32();
+        std::vector<ModemSend> sends(in.U8());
+        for (ModemSend& send : sends) {
+          send.pipeId = in.U8();
+          const uint32_t size = in.U32();
+          ok = ok && in.Ok() && size <= BUS_TRANSFER_LIMIT && in.Take(size, &send.bytes);
+        }
+        const uint8_t takePipe = in.U8();
+        const uint8_t limit = in.U8();
+        const uint32_t timeoutMs = in.U32();
+        ok = ok && in.Whole() && timeoutMs <= BUS_TAKE_WAIT_LIMIT_MS;
+        if (ok) Exchange(bus, modem, sends, takePipe, limit, timeoutMs, &out);
         break;
       }
       case BusOp::HoldWrites: {

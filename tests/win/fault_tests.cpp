@@ -36,7 +36,7 @@ using simprogram::WAIT_MS;
 // grow by what the heaps keep after the queues once filled; it stays within
 // the first bound after any scenario, and within the second over a run of
 // the same scenario repeated.
-constexpr uint32_t MEMORY_SLACK_KIB = 16384;
+constexpr uint32_t MEMORY_SLACK_KIB = 8192;
 constexpr uint32_t GROWTH_SLACK_KIB = 1024;
 // Plug and unplug cycles: about 20 ms each under Wine on an idle machine.
 constexpr int CYCLES = 1000;

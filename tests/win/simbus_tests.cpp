@@ -222,6 +222,25 @@ TEST_F(BusModem, WritesWaitWhileTheModemsBufferIsFull) {
   EXPECT_EQ(count, length);
   EXPECT_EQ(LocalBus().Waiting(modem_, simbus::DATA_OUT), accepted / length);
 }
+// An exchange sends in order, then takes what is there up to its limit.
+TEST_F(BusModem, ExchangeSendsInOrderThenTakesUpToItsLimit) {
+  uint8_t written[3] = {1, 2, 3};
+  for (uint8_t& b : written) {
+    ASSERT_TRUE(usbos::WinUsb_WritePipe(winusb_, simbus::DATA_OUT, &b, 1, nullptr, &overlapped_));
+  }
+  std::vector<std::vector<uint8_t>> taken;
+  const std::vector<simbus::ModemSend> sends = {{simbus::DATA_IN, {7}}, {simbus::DATA_IN, {8, 9}}};
+  ASSERT_TRUE(LocalBus().Exchange(modem_, sends, simbus::DATA_OUT, 2, 0, &taken));
+  EXPECT_EQ(taken, (std::vector<std::vector<uint8_t>>{{1}, {2}}));
+  uint8_t buffer[8];
+  EXPECT_EQ(Read(simbus::DATA_IN, buffer, sizeof buffer), 1);
+  EXPECT_EQ(Read(simbus::DATA_IN, buffer, sizeof buffer), 2);
+  EXPECT_EQ(buffer[1], 9);
+  LocalBus().Unplug(modem_);
+  EXPECT_FALSE(LocalBus().Exchange(modem_, sends, simbus::DATA_OUT, 2, 0, &taken));
+  EXPECT_TRUE(taken.empty());
+}
+
 // A stall fails reads with ERROR_GEN_FAILURE until it is cleared: by
 // WinUSB after the first one under AUTO_CLEAR_STALL, otherwise by a reset of
 // the pipe. A bus error fails one read.

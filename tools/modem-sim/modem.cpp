@@ -19,6 +19,9 @@ using Bytes = std::vector<uint8_t>;
 
 constexpr uint64_t RETRY_MS = 1000;
 constexpr uint32_t DATA_PIECE = 4096;  // one delivery on the data IN pipe
+// What one exchange carries at most: well inside a bus protocol frame.
+constexpr size_t SEND_BYTES_LIMIT = 131072;
+constexpr size_t SEND_COUNT_LIMIT = 200;
 constexpr size_t COMMAND_LIMIT = 16;
 constexpr uint32_t FLOOD_COUNT = 100;
 // 14.03.25 09:30:00 in the modem's seconds since 1 January 2000.
@@ -118,6 +121,8 @@ void SimModem::Carry(ModemCommand command) {
       if (narrator_) narrator_->Say(who_, "unplugged");
       bus_.Unplug(modem_);
       modem_ = 0;
+      sends_.clear();
+      sendBytes_ = 0;
       LinkEnded(0);
       connectAsked_ = false;
       {
@@ -159,6 +164,7 @@ void SimModem::Carry(ModemCommand command) {
       if (narrator_)
         narrator_->Say(who_, "floods the gateway: %u status blocks, %u data transfers", FLOOD_COUNT,
                        FLOOD_COUNT);
+      Flush();
       const Bytes block = ModemStatusBlock();
       const Bytes data(DATA_PIECE, 0x55);
       for (uint32_t i = 0; i < FLOOD_COUNT; ++i) {
@@ -178,9 +184,30 @@ void SimModem::Carry(ModemCommand command) {
   }
 }
 
+// Goes out at once, after any reply still pending.
 void SimModem::ControlIn(const std::vector<uint8_t>& message, const char* caption) {
-  if (narrator_) narrator_->TellBytes(who_, caption, message.data(), message.size());
-  bus_.Deliver(modem_, simbus::CONTROL_IN, message.data(), static_cast<uint32_t>(message.size()));
+  Reply(message, caption);
+  Flush();
+}
+
+void SimModem::Reply(std::vector<uint8_t> reply, const char* caption) {
+  if (caption != nullptr && narrator_) narrator_->TellBytes(who_, caption, reply.data(), reply.size());
+  sendBytes_ += reply.size();
+  sends_.push_back({simbus::CONTROL_IN, std::move(reply)});
+}
+
+bool SimModem::Exchange(uint8_t takePipe, uint32_t limit, uint32_t waitMs,
+                        std::vector<std::vector<uint8_t>>* taken) {
+  const bool sent = bus_.Exchange(modem_, sends_, takePipe, limit, waitMs, taken);
+  sends_.clear();
+  sendBytes_ = 0;
+  return sent;
+}
+
+bool SimModem::Flush() {
+  if (sends_.empty()) return true;
+  std::vector<std::vector<uint8_t>> none;
+  return Exchange(simbus::CONTROL_OUT, 0, 0, &none);
 }
 
 void SimModem::SendConnect() {
@@ -217,11 +244,10 @@ void SimModem::LinkEnded(uint64_t retryInMs) {
 
 void SimModem::ServeControl(uint32_t waitMs) {
   if (muted_) return;
-  Bytes message;
   // Everything waiting, the first take waiting up to waitMs.
-  for (int n = 0; n < 8 && bus_.Take(modem_, simbus::CONTROL_OUT, &message, n == 0 ? waitMs : 0); ++n) {
-    Answer(message);
-  }
+  std::vector<Bytes> messages;
+  Exchange(simbus::CONTROL_OUT, 8, waitMs, &messages);
+  for (const Bytes& message : messages) Answer(message);
 }
 
 void SimModem::Answer(const std::vector<uint8_t>& message) {
@@ -234,11 +260,7 @@ void SimModem::Answer(const std::vector<uint8_t>& message) {
     if (polls == 1 && narrator_) narrator_->TellBytes(who_, "<- CTL_IDENTIFY request", message.data(), 1);
     Bytes reply(16, 0);
     std::memcpy(reply.data() + 5, config_.serial.c_str(), std::min<size_t>(config_.serial.size(), 10));
-    if (polls == 1) {
-      ControlIn(reply, "-> identify reply");
-    } else {
-      bus_.Deliver(modem_, simbus::CONTROL_IN, reply.data(), static_cast<uint32_t>(reply.size()));
-    }
+    Reply(reply, polls == 1 ? "-> identify reply" : nullptr);
     return;
   }
   if (message.size() == 2 && message[0] == CTL_STATUS && message[1] <= STATUS_KSEF) {
@@ -248,14 +270,14 @@ void SimModem::Answer(const std::vector<uint8_t>& message) {
       std::lock_guard<std::mutex> hold(lock_);
       polls = ++counts_.statusPolls[message[1]];
     }
-    const Bytes reply = modemBlock ? ModemStatusBlock() : KsefStatusBlock();
+    Bytes reply = modemBlock ? ModemStatusBlock() : KsefStatusBlock();
     if (polls == 1 && narrator_) {
       narrator_->TellBytes(who_, modemBlock ? "<- CTL_STATUS ModemStatus" : "<- CTL_STATUS KsefStatus",
                            message.data(), 2);
-      ControlIn(reply, modemBlock ? "-> ModemStatus block" : "-> KsefStatus block");
+      Reply(std::move(reply), modemBlock ? "-> ModemStatus block" : "-> KsefStatus block");
       if (!modemBlock) narrator_->Tell(who_, "(the polls that follow are answered alike and not shown)");
     } else {
-      bus_.Deliver(modem_, simbus::CONTROL_IN, reply.data(), static_cast<uint32_t>(reply.size()));
+      Reply(std::move(reply), nullptr);
     }
     // Identified and its status taken: now it asks for its acquirer.
     if (config_.asksForLink && !modemBlock && !connectAsked_ && connectAt_ == 0) SendConnect();
@@ -316,9 +338,15 @@ void SimModem::SendData() {
     const uint32_t sequence = nextSequence_++;
     const Frame frame{FrameKind::Request, sequence, Payload(config_.number, sequence, config_.frameSize)};
     const Bytes bytes = EncodeFrame(frame);
+    // Pieces go out with the exchange that takes the replies, or before
+    // once a frame's worth of the bus protocol is pending.
     for (size_t at = 0; at < bytes.size(); at += DATA_PIECE) {
-      const uint32_t piece = static_cast<uint32_t>(std::min<size_t>(DATA_PIECE, bytes.size() - at));
-      if (!bus_.Deliver(modem_, simbus::DATA_IN, bytes.data() + at, piece)) return;
+      const size_t piece = std::min<size_t>(DATA_PIECE, bytes.size() - at);
+      if (sendBytes_ + piece > SEND_BYTES_LIMIT || sends_.size() >= SEND_COUNT_LIMIT) {
+        if (!Flush()) return;
+      }
+      sends_.push_back({simbus::DATA_IN, Bytes(bytes.begin() + at, bytes.begin() + at + piece)});
+      sendBytes_ += piece;
     }
     outstanding_.push_back(sequence);
     sentThisSession_ += config_.frameSize;
@@ -328,8 +356,9 @@ void SimModem::SendData() {
 }
 
 void SimModem::TakeData(uint32_t waitMs) {
-  Bytes piece;
-  for (int n = 0; n < 64 && bus_.Take(modem_, simbus::DATA_OUT, &piece, n == 0 ? waitMs : 0); ++n) {
+  std::vector<Bytes> pieces;
+  Exchange(simbus::DATA_OUT, 64, waitMs, &pieces);
+  for (const Bytes& piece : pieces) {
     parser_.Feed(piece.data(), piece.size());
     std::lock_guard<std::mutex> hold(lock_);
     counts_.bytesBack += piece.size();

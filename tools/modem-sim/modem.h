@@ -93,6 +93,13 @@ class SimModem {
   void ServeControl(uint32_t waitMs);
   void Answer(const std::vector<uint8_t>& message);
   void ControlIn(const std::vector<uint8_t>& message, const char* caption);
+  // A control reply goes out with the next exchange (a bus call of its own
+  // for each would cost the simulation more than the gateway).
+  void Reply(std::vector<uint8_t> reply, const char* caption);
+  // Sends what is pending, takes up to `limit` transfers from takePipe
+  // (the first waited for up to waitMs); false when the sends failed.
+  bool Exchange(uint8_t takePipe, uint32_t limit, uint32_t waitMs, std::vector<std::vector<uint8_t>>* taken);
+  bool Flush();
   void SendConnect();
   void LinkEnded(uint64_t retryInMs);
   void SendData();
@@ -117,6 +124,8 @@ class SimModem {
   uint64_t linkStartMs_ = 0;    // when the link came up; paces a set rate
   uint64_t nextControlMs_ = 0;  // with a set rate, linked: when to look at control messages again
   std::deque<uint32_t> outstanding_;
+  std::vector<simbus::ModemSend> sends_;  // for the next exchange, in order
+  size_t sendBytes_ = 0;
   FrameParser parser_;
   uint32_t lastResult_ = 0x7FFFFFFF;
   std::mutex lock_;  // guards counts_, commands_ and nextAddress_

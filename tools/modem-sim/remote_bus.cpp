@@ -1,6 +1,8 @@
 #include "tools/modem-sim/remote_bus.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <thread>
 
 #include "simbus/bus_wire.h"
@@ -168,6 +170,33 @@ bool RemoteBus::Take(int modem, uint8_t pipeId, std::vector<uint8_t>* message, u
     return false;
   message->assign(reply.begin() + 1, reply.end());
   return true;
+}
+
+bool RemoteBus::Exchange(int modem, const std::vector<simbus::ModemSend>& sends, uint8_t takePipe,
+                         uint32_t limit, uint32_t timeoutMs, std::vector<std::vector<uint8_t>>* taken) {
+  taken->clear();
+  if (timeoutMs > simbus::BUS_TAKE_WAIT_LIMIT_MS) timeoutMs = simbus::BUS_TAKE_WAIT_LIMIT_MS;
+  WireWriter w = ModemFields(modem);
+  if (sends.size() > UINT8_MAX) return false;
+  w.U8(static_cast<uint8_t>(sends.size()));
+  for (const simbus::ModemSend& send : sends) {
+    if (send.bytes.size() > simbus::BUS_TRANSFER_LIMIT) return false;
+    w.U8(send.pipeId);
+    w.U32(static_cast<uint32_t>(send.bytes.size()));
+    w.Raw(send.bytes.data(), send.bytes.size());
+  }
+  w.U8(takePipe);
+  w.U8(static_cast<uint8_t>(std::min<uint32_t>(limit, UINT8_MAX)));
+  w.U32(timeoutMs);
+  if (w.bytes.size() >= simbus::BUS_FRAME_LIMIT) return false;
+  std::vector<uint8_t> reply;
+  if (!Call(BusOp::Exchange, w.bytes, &reply, static_cast<int>(timeoutMs))) return false;
+  WireReader in(reply.data(), reply.size());
+  const bool sent = in.U8() == 1;
+  taken->resize(in.U8());
+  for (std::vector<uint8_t>& message : *taken) in.Take(in.U32(), &message);
+  if (!in.Whole()) taken->clear();
+  return sent && in.Whole();
 }
 
 void RemoteBus::HoldWrites(int modem, uint8_t pipeId, bool hold) {

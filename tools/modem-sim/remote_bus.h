@@ -41,6 +41,8 @@ class RemoteBus final : public simbus::ModemBus {
   bool Deliver(int modem, uint8_t pipeId, const void* data, uint32_t size) override;
   bool DeliverPackets(int modem, uint8_t pipeId, const void* data, uint32_t size) override;
   bool Take(int modem, uint8_t pipeId, std::vector<uint8_t>* message, uint32_t timeoutMs) override;
+  bool Exchange(int modem, const std::vector<simbus::ModemSend>& sends, uint8_t takePipe, uint32_t limit,
+                uint32_t timeoutMs, std::vector<std::vector<uint8_t>>* taken) override;
   void HoldWrites(int modem, uint8_t pipeId, bool hold) override;
   uint32_t PendingTransfers(int modem) override;
   uint32_t Waiting(int modem, uint8_t pipeId) override;
