@@ -15,22 +15,45 @@ constexpr UCHAR POLICY_ON = 1;
 // closed its side, the worker looks again this often.
 constexpr DWORD RETRY_MS = 100;
 
-// What a pass's wait told of the wait handles: the first one set (the
-// lowest index) was set when it returned and those before it were not.
-// Under Wine every zero time-out wait is a wineserver round trip, and most
-// passes have one source to serve, so only the handles after the first one
-// are asked. A source set after the wait keeps its manual-reset event set
-// until it is served, so the next pass's wait returns at once for it.
+// Which wait handles were set when the pass began. A wait for any returns
+// the lowest index set, so a zero time-out wait on the handles after it
+// finds the next one, and a time-out means none after it is set: one wait
+// per source to serve, plus one, instead of one per handle (under Wine each
+// is a wineserver round trip). A source set after this keeps its
+// manual-reset event set until it is served, so the next pass's wait
+// returns at once for it.
 struct Woken {
-  int first;      // WAIT_HANDLE_COUNT after a time-out
-  HANDLE handle;  // waitHandles[first] at the wait; a link's record may be replaced during the pass
+  HANDLE handles[WAIT_HANDLE_COUNT];  // as they were: a link's record may be replaced during the pass
+  uint32_t set;                       // bit i: handles[i] was set
 };
 
-bool IsSet(const ModemBridge* b, const Woken& woken, HANDLE event) {
-  if (event == woken.handle) return true;
-  for (int i = 0; i < woken.first; ++i) {
-    if (b->waitHandles[i] == event) return false;
+Woken FindSet(const ModemBridge* b, DWORD wait) {
+  Woken woken = {};
+  for (int i = 0; i < WAIT_HANDLE_COUNT; ++i) woken.handles[i] = b->waitHandles[i];
+  DWORD next = wait - WAIT_OBJECT_0;
+  while (wait != WAIT_TIMEOUT && next < WAIT_HANDLE_COUNT) {
+    woken.set |= 1u << next;
+    const DWORD after = next + 1;
+    if (after == WAIT_HANDLE_COUNT) break;
+    wait = WaitForMultipleObjects(WAIT_HANDLE_COUNT - after, woken.handles + after, FALSE, 0);
+    next = after + (wait - WAIT_OBJECT_0);
   }
+  return woken;
+}
+
+// A transfer started during the pass may have completed already: its
+// event is asked when it is looked at.
+void AskLater(Woken* woken, HANDLE event) {
+  for (HANDLE& h : woken->handles) {
+    if (h == event) h = nullptr;
+  }
+}
+
+bool IsSet(const Woken& woken, HANDLE event) {
+  for (int i = 0; i < WAIT_HANDLE_COUNT; ++i) {
+    if (woken.handles[i] == event) return (woken.set >> i & 1u) != 0;
+  }
+  // Made during this pass (a new link's record): asked now.
   return WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
 }
 
@@ -129,7 +152,7 @@ HRESULT TakeConnectOutcome(ModemBridge* b) {
 HRESULT CompleteWrite(ModemBridge* b, const Woken& woken, UsbPipe* pipe, IoBuffer** queue,
                       std::atomic<uint32_t>& transfers, std::atomic<uint64_t>& bytes,
                       std::atomic<LONG>* queued) {
-  if (!IsSet(b, woken, pipe->overlapped.hEvent)) return S_OK;
+  if (!IsSet(woken, pipe->overlapped.hEvent)) return S_OK;
   ULONG transferred = 0;
   HRESULT r = pipe->TakeCompletion(&pipe->overlapped, &transferred);
   if (r != 0) return r < 0 ? r : S_OK;
@@ -149,7 +172,7 @@ HRESULT CompleteWrite(ModemBridge* b, const Woken& woken, UsbPipe* pipe, IoBuffe
 }
 
 void CompleteSend(ModemBridge* b, const Woken& woken) {
-  if (b->linked.load() != 1 || !IsSet(b, woken, b->sendTransfer->overlapped.hEvent)) return;
+  if (b->linked.load() != 1 || !IsSet(woken, b->sendTransfer->overlapped.hEvent)) return;
   b->sendTransfer->inFlight = 0;
   DWORD sent = 0;
   if (!SocketResult(b->socket, &b->sendTransfer->overlapped, &sent)) {
@@ -185,9 +208,8 @@ void CompleteSend(ModemBridge* b, const Woken& woken) {
 
 // Collects a completed read on an IN pipe: *done gets the buffer, holding
 // the delivered count, and nothing is pending on the pipe any more.
-HRESULT CollectRead(const ModemBridge* b, const Woken& woken, UsbPipe* pipe, IoBuffer** pending,
-                    IoBuffer** done) {
-  if (*pending == nullptr || !IsSet(b, woken, pipe->overlapped.hEvent)) return S_OK;
+HRESULT CollectRead(const Woken& woken, UsbPipe* pipe, IoBuffer** pending, IoBuffer** done) {
+  if (*pending == nullptr || !IsSet(woken, pipe->overlapped.hEvent)) return S_OK;
   ULONG count = 0;
   const HRESULT r = pipe->TakeCompletion(&pipe->overlapped, &count);
   if (r != 0) return r < 0 ? r : S_OK;
@@ -217,7 +239,7 @@ HRESULT ServeConnectRequest(ModemBridge* b, IoBuffer* message) {
 
 HRESULT CompleteControlRead(ModemBridge* b, const Woken& woken) {
   IoBuffer* message = nullptr;
-  const HRESULT r = CollectRead(b, woken, b->controlIn, &b->controlInPending, &message);
+  const HRESULT r = CollectRead(woken, b->controlIn, &b->controlInPending, &message);
   if (r < 0 || message == nullptr) return r;
   CountTransfer(b->traffic.controlInTransfers, b->traffic.controlInBytes, message->count);
   if (message->count >= 1 && message->data[0] == CTL_CONNECT) return ServeConnectRequest(b, message);
@@ -230,7 +252,7 @@ HRESULT CompleteControlRead(ModemBridge* b, const Woken& woken) {
 
 HRESULT CompleteDataRead(ModemBridge* b, const Woken& woken) {
   IoBuffer* buffer = nullptr;
-  const HRESULT r = CollectRead(b, woken, b->dataIn, &b->dataInPending, &buffer);
+  const HRESULT r = CollectRead(woken, b->dataIn, &b->dataInPending, &buffer);
   if (r < 0 || buffer == nullptr) return r;
   if (b->linked.load() != 1) {  // no link: the modem's data is dropped
     ReturnBuffer(b, buffer);
@@ -246,7 +268,7 @@ HRESULT CompleteDataRead(ModemBridge* b, const Woken& woken) {
 }
 
 HRESULT CompleteReceive(ModemBridge* b, const Woken& woken) {
-  if (b->linked.load() != 1 || !IsSet(b, woken, b->receiveTransfer->overlapped.hEvent)) return S_OK;
+  if (b->linked.load() != 1 || !IsSet(woken, b->receiveTransfer->overlapped.hEvent)) return S_OK;
   IoBuffer* buffer = b->receivePending;
   if (buffer == nullptr) {
     ResetEvent(b->receiveTransfer->overlapped.hEvent);
@@ -289,20 +311,18 @@ HRESULT RunPasses(ModemBridge* b) {
 
     const DWORD wait = MsgWaitForMultipleObjects(WAIT_HANDLE_COUNT, b->waitHandles, FALSE, timeout, 0);
     if (wait != WAIT_TIMEOUT && wait > WAIT_OBJECT_0 + WAIT_HANDLE_COUNT - 1) return E_UNEXPECTED;
-    Woken woken = {WAIT_HANDLE_COUNT, nullptr};
-    if (wait != WAIT_TIMEOUT) {
-      woken.first = static_cast<int>(wait - WAIT_OBJECT_0);
-      woken.handle = b->waitHandles[woken.first];
-    }
+    Woken woken = FindSet(b, wait);
     // Reset before the stop flag, the outbox and the connect result are
     // looked at, so that anything posted after this point sets the event
     // again. (Looking at the flag first would let a Stop that lands between
     // the two lose its wake-up and wait forever.)
-    if (IsSet(b, woken, b->wakeEvent)) ResetEvent(b->wakeEvent);
+    if (IsSet(woken, b->wakeEvent)) ResetEvent(b->wakeEvent);
     if (b->stopRequested.load() != 0) return S_OK;
 
+    const bool controlOutIdle = b->controlOutQueue == nullptr;
     if ((r = TakeOutbox(b)) < 0) return r;
     if ((r = TakeConnectOutcome(b)) < 0) return r;
+    if (controlOutIdle && b->controlOutQueue != nullptr) AskLater(&woken, b->controlOut->overlapped.hEvent);
     if ((r = CompleteWrite(b, woken, b->controlOut, &b->controlOutQueue, b->traffic.controlOutTransfers,
                            b->traffic.controlOutBytes, &b->controlOutQueued)) < 0)
       return r;
