@@ -112,7 +112,8 @@ ModemBridge* CreateBridge(DeviceRecord* record) {
   bridge->device = record;
   bridge->deviceId = record->id;
 
-  bridge->wakeEvent = NewManualResetEvent();
+  // Auto-reset: the worker's wait consumes it, with no call of its own.
+  bridge->wakeEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
   if (bridge->wakeEvent != nullptr) bridge->receiveTransfer = NewSocketTransfer();
   if (bridge->receiveTransfer != nullptr) bridge->sendTransfer = NewSocketTransfer();
   if (bridge->sendTransfer != nullptr) bridge->connectCancel = NewManualResetEvent();

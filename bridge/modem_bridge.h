@@ -60,7 +60,7 @@ struct ModemBridge {
   UsbPipe* dataOut;
   // 0 wake, 1..4 controlIn/controlOut/dataIn/dataOut events, 5 receive, 6 send.
   HANDLE waitHandles[WAIT_HANDLE_COUNT];
-  HANDLE wakeEvent;  // manual reset: new control message, stop request, connect outcome
+  HANDLE wakeEvent;  // auto-reset: new control message, stop request, connect outcome
   HANDLE workerThread;
   DWORD workerThreadId;
   std::atomic<LONG> stopRequested;

@@ -312,11 +312,13 @@ HRESULT RunPasses(ModemBridge* b) {
     const DWORD wait = MsgWaitForMultipleObjects(WAIT_HANDLE_COUNT, b->waitHandles, FALSE, timeout, 0);
     if (wait != WAIT_TIMEOUT && wait > WAIT_OBJECT_0 + WAIT_HANDLE_COUNT - 1) return E_UNEXPECTED;
     Woken woken = FindSet(b, wait);
-    // Reset before the stop flag, the outbox and the connect result are
-    // looked at, so that anything posted after this point sets the event
-    // again. (Looking at the flag first would let a Stop that lands between
-    // the two lose its wake-up and wait forever.)
-    if (IsSet(woken, b->wakeEvent)) ResetEvent(b->wakeEvent);
+    // The wake event resets as the wait returns for it, before the stop
+    // flag, the outbox and the connect result are looked at, so anything
+    // posted after this point sets it again. (Were it reset after the flag
+    // was looked at, a Stop landing between the two would lose its wake-up
+    // and the worker would wait forever.) It is first in the wait, so a
+    // wait that returns for another event leaves it unset, and no other
+    // wait includes it.
     if (b->stopRequested.load() != 0) return S_OK;
 
     const bool controlOutIdle = b->controlOutQueue == nullptr;
