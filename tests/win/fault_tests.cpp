@@ -46,6 +46,20 @@ constexpr int CYCLES = 1000;
 // A leak of 4 KiB a cycle (one pool buffer) still shows.
 constexpr uint32_t BUS_RECORD_KIB = 3;
 
+// Transfers wait on the pipe and their number holds for 300 ms: one side
+// holds the other back.
+bool HeldBack(RemoteBus& bus, int busId, uint8_t pipeId) {
+  uint32_t waiting = 0;
+  return Until(
+      [&] {
+        const uint32_t before = waiting;
+        Sleep(300);
+        waiting = bus.Waiting(busId, pipeId);
+        return waiting > 0 && waiting == before;
+      },
+      30000);
+}
+
 std::string Loopback(uint16_t port) {
   return "127.0.0.1:" + std::to_string(port);
 }
@@ -103,7 +117,16 @@ class Responder {
 };
 
 enum class Start : uint8_t { Down, Connecting, Up };
-enum class Fault : uint8_t { Refuse, Reset, HalfClose, StopThenResume, SlowRead, HangConnect, Unplug };
+enum class Fault : uint8_t {
+  Refuse,
+  Reset,
+  HalfClose,
+  StopThenResume,
+  ModemStops,
+  SlowRead,
+  HangConnect,
+  Unplug
+};
 
 struct StartCase {
   Start start;
@@ -238,20 +261,17 @@ void Faults::PlayScenario(const StartCase& s, const FaultCase& f, uint32_t numbe
       // The link stays up and the modem's requests still reach the server.
       EXPECT_TRUE(Until([&] { return server.Counts().requests >= config.window; })) << name;
     } else if (f.fault == Fault::StopThenResume) {
-      const int busId = modem->busId();
-      uint32_t waiting = 0;
-      EXPECT_TRUE(Until(
-          [&] {
-            const uint32_t before = waiting;
-            Sleep(300);
-            waiting = program_->control.Waiting(busId, simbus::DATA_IN);
-            return waiting > 0 && waiting == before;
-          },
-          30000))
+      EXPECT_TRUE(HeldBack(program_->control, modem->busId(), simbus::DATA_IN))
           << name << ": the program must hold the modem back";
       server.Pause(false);
+    } else if (f.fault == Fault::ModemStops) {
+      EXPECT_TRUE(Until([&] { return server.Counts().bytesOut > 0; }, 30000)) << name;
+      modem->Command(ModemCommand::Mute);
+      EXPECT_TRUE(HeldBack(program_->control, modem->busId(), simbus::DATA_OUT))
+          << name << ": the modem's endpoint must hold the program back";
+      modem->Command(ModemCommand::Unmute);
     }
-    if (f.fault == Fault::StopThenResume || f.fault == Fault::SlowRead) {
+    if (f.fault == Fault::StopThenResume || f.fault == Fault::ModemStops || f.fault == Fault::SlowRead) {
       EXPECT_TRUE(Until([&] { return modem->Counts().repliesGood >= goodBefore + 2; }, 30000)) << name;
     }
     if (f.fault == Fault::HangConnect) {
@@ -281,6 +301,9 @@ TEST_F(Faults, EveryServerFaultAndAnUnplugFromEveryLinkState) {
       {Fault::HalfClose, "half-close", AcquirerMode::HalfClose, 16384, 4, 1, 0, 0},
       // More in flight than the sockets and the program's queues hold together.
       {Fault::StopThenResume, "stop reading, then resume", AcquirerMode::Serve, 1u << 20, 4, 1, 0, 0},
+      // The same from the modem's side: its replies outgrow what its
+      // endpoint, the program's queue and the sockets hold together.
+      {Fault::ModemStops, "the modem stops taking, then resumes", AcquirerMode::Serve, 1u << 20, 4, 1, 0, 0},
       {Fault::SlowRead, "read slowly", AcquirerMode::SlowRead, 2048, 4, 1, 0, 0},
       {Fault::HangConnect, "hang the connect", AcquirerMode::HangConnect, 16384, 4, 0, 0, 0},
       {Fault::Unplug, "unplug", AcquirerMode::Serve, 16384, 4, 0, 0, 0},
