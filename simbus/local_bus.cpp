@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "simbus/bus_protocol.h"
 #include "simbus/bus_state.h"
 
 namespace simbus {
@@ -159,7 +160,10 @@ class LocalModemBus final : public ModemBus {
         return false;
     }
     std::vector<uint8_t> message;
-    while (taken->size() < limit && Take(id, takePipe, &message, taken->empty() ? timeoutMs : 0)) {
+    size_t bytes = 0;
+    while (taken->size() < limit && bytes < BUS_EXCHANGE_TAKE_BYTES &&
+           Take(id, takePipe, &message, taken->empty() ? timeoutMs : 0)) {
+      bytes += message.size() + sizeof(uint32_t);
       taken->push_back(std::move(message));
     }
     return true;

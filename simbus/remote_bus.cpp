@@ -165,31 +165,6 @@ class BusServer {
     return 0;
   }
 
-  // The sends, then what is taken, as long as the reply's frame has room
-  // for one more transfer of the largest size.
-  static void Exchange(ModemBus& bus, int modem, const std::vector<ModemSend>& sends, uint8_t takePipe,
-                       uint8_t limit, uint32_t timeoutMs, WireWriter* out) {
-    for (const ModemSend& send : sends) {
-      if (!bus.Deliver(modem, send.pipeId, send.bytes.data(), static_cast<uint32_t>(send.bytes.size()))) {
-        out->U8(0);
-        out->U8(0);
-        return;
-      }
-    }
-    out->U8(1);
-    const size_t countAt = out->bytes.size();
-    out->U8(0);
-    uint8_t count = 0;
-    std::vector<uint8_t> message;
-    while (count < limit && out->bytes.size() < BUS_EXCHANGE_TAKE_BYTES &&
-           bus.Take(modem, takePipe, &message, count == 0 ? timeoutMs : 0)) {
-      out->U32(static_cast<uint32_t>(message.size()));
-      out->Raw(message.data(), message.size());
-      ++count;
-    }
-    out->bytes[countAt] = count;
-  }
-
   // One request: the result byte and the fields of the reply.
   void Handle(const std::vector<uint8_t>& frame, WireWriter* reply) {
     ModemBus& bus = LocalBus();
@@ -338,7 +313,15 @@ class BusServer {
         const uint8_t limit = in.U8();
         const uint32_t timeoutMs = in.U32();
         ok = ok && in.Whole() && timeoutMs <= BUS_TAKE_WAIT_LIMIT_MS;
-        if (ok) Exchange(bus, modem, sends, takePipe, limit, timeoutMs, &out);
+        std::vector<std::vector<uint8_t>> taken;
+        if (ok) {
+          out.U8(bus.Exchange(modem, sends, takePipe, limit, timeoutMs, &taken) ? 1 : 0);
+          out.U8(static_cast<uint8_t>(taken.size()));
+          for (const std::vector<uint8_t>& message : taken) {
+            out.U32(static_cast<uint32_t>(message.size()));
+            out.Raw(message.data(), message.size());
+          }
+        }
         break;
       }
       case BusOp::HoldWrites: {
