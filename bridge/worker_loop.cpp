@@ -41,11 +41,16 @@ Woken FindSet(const ModemBridge* b, DWORD wait) {
   return woken;
 }
 
-// A transfer started during the pass may have completed already: its
-// event is asked when it is looked at.
-void AskLater(Woken* woken, HANDLE event) {
-  for (HANDLE& h : woken->handles) {
-    if (h == event) h = nullptr;
+// A transfer started during the pass may have completed already (at once,
+// or since): its record says so, and reading it is no system call.
+void LookAgain(Woken* woken, const UsbPipe* pipe) {
+  for (int i = 0; i < WAIT_HANDLE_COUNT; ++i) {
+    if (woken->handles[i] != pipe->overlapped.hEvent) continue;
+    if (HasOverlappedIoCompleted(&pipe->overlapped)) {
+      woken->set |= 1u << i;
+    } else {
+      woken->set &= ~(1u << i);
+    }
   }
 }
 
@@ -324,7 +329,7 @@ HRESULT RunPasses(ModemBridge* b) {
     const bool controlOutIdle = b->controlOutQueue == nullptr;
     if ((r = TakeOutbox(b)) < 0) return r;
     if ((r = TakeConnectOutcome(b)) < 0) return r;
-    if (controlOutIdle && b->controlOutQueue != nullptr) AskLater(&woken, b->controlOut->overlapped.hEvent);
+    if (controlOutIdle && b->controlOutQueue != nullptr) LookAgain(&woken, b->controlOut);
     if ((r = CompleteWrite(b, woken, b->controlOut, &b->controlOutQueue, b->traffic.controlOutTransfers,
                            b->traffic.controlOutBytes, &b->controlOutQueued)) < 0)
       return r;
