@@ -47,11 +47,11 @@ HRESULT StartResult(BOOL completed) {
 
 }  // namespace
 
-// The system resets the event as a transfer starts; doing it here as well
-// means a completion still signalled from the last transfer can never be
-// mistaken for this one's.
+// The system resets the event as a transfer starts (the I/O manager does
+// for every overlapped request), so a completion still signalled from the
+// last transfer is never taken for this one's; resetting it here as well
+// would cost a system call per transfer, a wineserver request under Wine.
 HRESULT UsbPipe::StartRead(void* buffer, ULONG length, ULONG* count, OVERLAPPED* ov) {
-  ResetEvent(ov->hEvent);
   return StartResult(
       usbos::WinUsb_ReadPipe(handle, info.PipeId, static_cast<PUCHAR>(buffer), length, count, ov));
 }
@@ -59,7 +59,6 @@ HRESULT UsbPipe::StartRead(void* buffer, ULONG length, ULONG* count, OVERLAPPED*
 HRESULT UsbPipe::StartWrite(const void* buffer, ULONG length, ULONG* count, OVERLAPPED* ov) {
   // WinUSB only reads a write's buffer; its signature is not const.
   PUCHAR data = static_cast<PUCHAR>(const_cast<void*>(buffer));
-  ResetEvent(ov->hEvent);
   return StartResult(usbos::WinUsb_WritePipe(handle, info.PipeId, data, length, count, ov));
 }
 
