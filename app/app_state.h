@@ -14,6 +14,8 @@ constexpr UINT_PTR TIMER_TICK = 1;
 constexpr UINT TICK_MS = 100;
 // From the end of a bridge worker to the next enumeration of devices.
 constexpr uint32_t RESCAN_DELAY_TICKS = 50;
+// How often a tray icon the shell has not taken is offered again: a second.
+constexpr uint32_t TRAY_RETRY_TICKS = 10;
 
 constexpr char MAIN_WINDOW_CLASS[] = "VarnelWnd";
 constexpr char MAIN_WINDOW_TITLE[] = "Varnel";
@@ -35,6 +37,14 @@ struct AppState {
   // message could not be registered.
   UINT taskbarCreatedMessage;
   uint32_t lastRecordId;  // the id given to the newest record; 0 = none yet
+  // Whether the shell has the icon. At logon the taskbar may not exist yet,
+  // or the shell may be too busy to answer: until it takes the icon, the
+  // tick offers it again every TRAY_RETRY_TICKS.
+  bool trayIconShown;
+  uint32_t trayRetryTicks;  // ticks until the next offer; counts while the icon is missing
+  // A balloon that fell due while the icon was missing, shown once it is
+  // back; empty when none. Only the latest is kept.
+  char pendingBalloon[256];
 
   // Start-up and shut-down (main window, sockets, notifications, devices, icon).
   HRESULT Initialize();
@@ -46,6 +56,8 @@ struct AppState {
   void EnumerateDevices();
   void AddDevice(const char* path);
   void RemoveDevice(DeviceRecord* record);
+  // Arms the re-enumeration countdown unless it is already counting.
+  void ArmRescan();
   // The listed record a worker's message names (its id), or null.
   DeviceRecord* FindRecord(WPARAM id);
 
@@ -63,6 +75,8 @@ struct AppState {
  private:
   void OnTick();
   void OnDeviceChange(WPARAM event, LPARAM lParam);
+  // Offers the icon to the shell again while it is missing.
+  void KeepTrayIcon();
 };
 
 extern AppState g_app;

@@ -29,6 +29,9 @@ HRESULT AppState::Initialize() {
   interfaceNotification = nullptr;
   winsockStarted = 0;
   rescanTicks = 0;
+  trayIconShown = false;
+  trayRetryTicks = 0;
+  pendingBalloon[0] = '\0';
 
   WNDCLASSA windowClass = {};
   windowClass.lpfnWndProc = MainWindowProc;
@@ -82,6 +85,7 @@ void AppState::OnTick() {
     EnumerateDevices();
     UpdateTrayIcon();
   }
+  KeepTrayIcon();
   // Records added just above get their first poll in this same tick.
   for (DeviceRecord* record = devices; record != nullptr; record = record->next) record->OnTick();
 }
@@ -101,6 +105,10 @@ void AppState::OnDeviceChange(WPARAM event, LPARAM lParam) {
     for (DeviceRecord* record = devices; record != nullptr; record = record->next) {
       if (record->file == file) {
         RemoveDevice(record);
+        // Another program may still veto the removal, and the notice of that
+        // goes to the registration just closed: an enumeration 5 s on
+        // reopens a modem that stayed, and finds nothing if it went.
+        if (event == DBT_DEVICEQUERYREMOVE) ArmRescan();
         UpdateTrayIcon();
         return;
       }
@@ -135,24 +143,37 @@ LRESULT AppState::HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM
         UpdateTrayIcon();
       }
       break;
+    case WM_QUERYENDSESSION:
+      return TRUE;
+    case WM_ENDSESSION:
+      // The process may be ended as soon as this returns: the links are
+      // closed in order now, as on "Exit", instead of being reset by the
+      // process's end, and the window goes so that nothing reopens them.
+      if (wParam != FALSE) {
+        Shutdown();
+        DestroyWindow(window);
+      }
+      return 0;
     case WM_GW_WORKER_ENDED:
       // A record already removed (its Stop joined the worker that posted
       // this) schedules nothing: only a worker that ended by itself means
-      // the modem may still be there to reopen.
-      if (DeviceRecord* record = FindRecord(wParam)) {
+      // the modem may still be there to reopen. The window can be found by
+      // any program, so the notice counts only once the worker has ended.
+      if (DeviceRecord* record = FindRecord(wParam);
+          record != nullptr && record->bridge != nullptr && record->bridge->workerEnded.load() != 0) {
         RemoveDevice(record);
         rescanTicks = RESCAN_DELAY_TICKS;
         UpdateTrayIcon();
       }
       break;
     case WM_GW_DEVICE_MESSAGE:
-      if (lParam != 0) {
+      // Only a buffer the record's worker posted and no one has taken yet is
+      // used; any other value, from a notice of a record already gone (whose
+      // bridge freed it) or a stray post, is neither read nor freed.
+      if (DeviceRecord* record = FindRecord(wParam)) {
         auto* buffer = reinterpret_cast<IoBuffer*>(lParam);
-        if (DeviceRecord* record = FindRecord(wParam)) {
+        if (record->bridge != nullptr && TakePostedMessage(record->bridge, buffer))
           record->OnDeviceMessage(buffer);  // takes the buffer over
-        } else {
-          FreeIoBuffer(buffer);
-        }
       }
       return 0;
     default:

@@ -41,7 +41,18 @@ void AppState::AddTrayIcon() {
   data.uCallbackMessage = WM_GW_TRAY;
   data.hIcon = TrayIcon(instance, IDI_NO_DEVICE);
   lstrcpynA(data.szTip, MAIN_WINDOW_TITLE, sizeof data.szTip);
-  shellos::Shell_NotifyIconA(NIM_ADD, &data);
+  trayIconShown = shellos::Shell_NotifyIconA(NIM_ADD, &data) != FALSE;
+  trayRetryTicks = TRAY_RETRY_TICKS;
+}
+
+void AppState::KeepTrayIcon() {
+  if (trayIconShown) return;
+  if (trayRetryTicks > 1) {
+    --trayRetryTicks;
+    return;
+  }
+  AddTrayIcon();
+  UpdateTrayIcon();
 }
 
 BOOL AppState::UpdateTrayIcon() {
@@ -58,18 +69,39 @@ BOOL AppState::UpdateTrayIcon() {
   NOTIFYICONDATAA data = NewIconData(mainWindow);
   data.uFlags = NIF_ICON;
   data.hIcon = TrayIcon(instance, icon);
-  return shellos::Shell_NotifyIconA(NIM_MODIFY, &data);
+  // A change the shell takes proves the icon is there, also after an add it
+  // did not answer in time; one it refuses means the icon may be gone.
+  const BOOL result = shellos::Shell_NotifyIconA(NIM_MODIFY, &data);
+  trayIconShown = result != FALSE;
+  if (trayIconShown && pendingBalloon[0] != '\0') {
+    char text[sizeof pendingBalloon];
+    lstrcpynA(text, pendingBalloon, sizeof text);
+    pendingBalloon[0] = '\0';
+    ShowBalloon(text);
+  }
+  return result;
 }
 
 BOOL AppState::ShowBalloon(const char* text) {
-  NOTIFYICONDATAA data = NewIconData(mainWindow);
-  data.uFlags = NIF_INFO;
-  lstrcpynA(data.szInfo, text, sizeof data.szInfo);  // at most 255 characters and the NUL
-  data.uTimeout = BALLOON_TIMEOUT_MS;
-  return shellos::Shell_NotifyIconA(NIM_MODIFY, &data);
+  BOOL result = FALSE;
+  if (trayIconShown) {
+    NOTIFYICONDATAA data = NewIconData(mainWindow);
+    data.uFlags = NIF_INFO;
+    lstrcpynA(data.szInfo, text, sizeof data.szInfo);  // at most 255 characters and the NUL
+    data.uTimeout = BALLOON_TIMEOUT_MS;
+    result = shellos::Shell_NotifyIconA(NIM_MODIFY, &data);
+  }
+  // A warning about the blocking deadline must not be lost with the icon:
+  // it waits for the icon to come back.
+  if (result == FALSE) {
+    lstrcpynA(pendingBalloon, text, sizeof pendingBalloon);
+    trayIconShown = false;
+  }
+  return result;
 }
 
 void AppState::RemoveTrayIcon() {
   NOTIFYICONDATAA data = NewIconData(mainWindow);
   shellos::Shell_NotifyIconA(NIM_DELETE, &data);
+  trayIconShown = false;
 }

@@ -41,6 +41,7 @@ void Destroy(ModemBridge* bridge) {
   FreeIoBufferList(bridge->dataOutQueue);
   FreeIoBufferList(bridge->controlOutQueue);
   FreeIoBufferList(bridge->outbox);
+  FreeIoBufferList(bridge->posted);  // their notices, if still queued, are ignored
   FreeIoBuffer(bridge->connectRequest);
   FreeIoBuffer(bridge->receivePending);
   FreeIoBufferList(bridge->sendQueue);
@@ -149,6 +150,29 @@ void PostControl(ModemBridge* bridge, IoBuffer* message) {
   *tail = message;
   LeaveCriticalSection(&bridge->lock);
   SetEvent(bridge->wakeEvent);
+}
+
+bool PostDeviceMessage(ModemBridge* bridge, IoBuffer* message) {
+  EnterCriticalSection(&bridge->lock);
+  message->next = bridge->posted;
+  bridge->posted = message;
+  LeaveCriticalSection(&bridge->lock);
+  if (PostToMainWindow(WM_GW_DEVICE_MESSAGE, bridge->deviceId, reinterpret_cast<LPARAM>(message)))
+    return true;
+  // Not taken meanwhile (only a post naming it exactly could have): still ours.
+  return !TakePostedMessage(bridge, message);
+}
+
+bool TakePostedMessage(ModemBridge* bridge, IoBuffer* message) {
+  if (message == nullptr) return false;
+  EnterCriticalSection(&bridge->lock);
+  IoBuffer** link = &bridge->posted;
+  while (*link != nullptr && *link != message) link = &(*link)->next;
+  const bool found = *link != nullptr;
+  if (found) *link = message->next;
+  LeaveCriticalSection(&bridge->lock);
+  if (found) message->next = nullptr;
+  return found;
 }
 
 void ResetStatus(ModemBridge* bridge) {

@@ -80,8 +80,16 @@ struct ModemBridge {
   IoBuffer* dataOutQueue;
   IoBuffer* receivePending;
   IoBuffer* sendQueue;
-  CRITICAL_SECTION lock;            // guards outbox and socket
-  IoBuffer* outbox;                 // posted by the main thread, not yet taken by the worker
+  CRITICAL_SECTION lock;  // guards outbox, posted and socket
+  IoBuffer* outbox;       // posted by the main thread, not yet taken by the worker
+  // Control messages the worker posted to the main window and the main
+  // thread has not taken yet. The bridge owns them until taken, so the main
+  // thread uses only a buffer found here: any other lParam, a stray or forged
+  // post from another program, is neither read nor freed.
+  IoBuffer* posted;
+  // Set by the worker just before its last notice: only then does a
+  // worker-ended message for this record mean anything.
+  std::atomic<LONG> workerEnded;
   SocketTransfer* receiveTransfer;  // its event is waitHandles[RECEIVE_WAIT_INDEX]
   SocketTransfer* sendTransfer;     // its event is waitHandles[SEND_WAIT_INDEX]
   TrafficCounters traffic;
@@ -123,6 +131,13 @@ ModemBridge* CreateBridge(DeviceRecord* record);
 
 // Main thread: hands a control message to the worker for the control OUT pipe.
 void PostControl(ModemBridge* bridge, IoBuffer* message);
+// Worker: posts a control message to the main window, which takes it over
+// once it has found it among `posted`; false when the post failed and the
+// message is still the worker's.
+bool PostDeviceMessage(ModemBridge* bridge, IoBuffer* message);
+// Main thread: takes over a message the worker posted and no one has taken
+// yet; false for any other value.
+bool TakePostedMessage(ModemBridge* bridge, IoBuffer* message);
 void ResetStatus(ModemBridge* bridge);
 void CloseStatusWindow(ModemBridge* bridge);
 

@@ -5,6 +5,7 @@
 #include "bridge/control_message.h"
 #include "bridge/socket_calls.h"
 #include "bridge/tcp_link.h"
+#include "bridge/woken_set.h"
 #include "usb/usb_pipe.h"
 
 namespace {
@@ -14,32 +15,6 @@ constexpr UCHAR POLICY_ON = 1;
 // While a read cannot get a buffer, or receives are paced after the server
 // closed its side, the worker looks again this often.
 constexpr DWORD RETRY_MS = 100;
-
-// Which wait handles were set when the pass began. A wait for any returns
-// the lowest index set, so a zero time-out wait on the handles after it
-// finds the next one, and a time-out means none after it is set: one wait
-// per source to serve, plus one, instead of one per handle (under Wine each
-// is a wineserver round trip). A source set after this keeps its
-// manual-reset event set until it is served, so the next pass's wait
-// returns at once for it.
-struct Woken {
-  HANDLE handles[WAIT_HANDLE_COUNT];  // as they were: a link's record may be replaced during the pass
-  uint32_t set;                       // bit i: handles[i] was set
-};
-
-Woken FindSet(const ModemBridge* b, DWORD wait) {
-  Woken woken = {};
-  for (int i = 0; i < WAIT_HANDLE_COUNT; ++i) woken.handles[i] = b->waitHandles[i];
-  DWORD next = wait - WAIT_OBJECT_0;
-  while (wait != WAIT_TIMEOUT && next < WAIT_HANDLE_COUNT) {
-    woken.set |= 1u << next;
-    const DWORD after = next + 1;
-    if (after == WAIT_HANDLE_COUNT) break;
-    wait = WaitForMultipleObjects(WAIT_HANDLE_COUNT - after, woken.handles + after, FALSE, 0);
-    next = after + (wait - WAIT_OBJECT_0);
-  }
-  return woken;
-}
 
 // A transfer started during the pass may have completed already (at once,
 // or since): its record says so, and reading it is no system call.
@@ -249,9 +224,7 @@ HRESULT CompleteControlRead(ModemBridge* b, const Woken& woken) {
   CountTransfer(b->traffic.controlInTransfers, b->traffic.controlInBytes, message->count);
   if (message->count >= 1 && message->data[0] == CTL_CONNECT) return ServeConnectRequest(b, message);
   // A message the main window cannot receive would have no owner.
-  if (!PostToMainWindow(WM_GW_DEVICE_MESSAGE, b->deviceId, reinterpret_cast<LPARAM>(message))) {
-    ReturnBuffer(b, message);
-  }
+  if (!PostDeviceMessage(b, message)) ReturnBuffer(b, message);
   return S_OK;
 }
 
@@ -315,8 +288,8 @@ HRESULT RunPasses(ModemBridge* b) {
     if (b->workerFault < 0) return b->workerFault;
 
     const DWORD wait = MsgWaitForMultipleObjects(WAIT_HANDLE_COUNT, b->waitHandles, FALSE, timeout, 0);
-    if (wait != WAIT_TIMEOUT && wait > WAIT_OBJECT_0 + WAIT_HANDLE_COUNT - 1) return E_UNEXPECTED;
-    Woken woken = FindSet(b, wait);
+    Woken woken;
+    if (!FindSet(b->waitHandles, wait, &woken)) return E_UNEXPECTED;
     // The wake event resets as the wait returns for it, before the stop
     // flag, the outbox and the connect result are looked at, so anything
     // posted after this point sets it again. (Were it reset after the flag
@@ -367,6 +340,7 @@ DWORD WINAPI WorkerLoop(LPVOID param) {
   }
   CloseLink(b);
   b->workerResult = r;
+  b->workerEnded.store(1);
   PostToMainWindow(WM_GW_WORKER_ENDED, b->deviceId, 0);
   return static_cast<DWORD>(r);
 }

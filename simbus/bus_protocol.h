@@ -58,6 +58,9 @@ enum class BusOp : uint8_t {
   // i32 modem, u8 n, n x {u8 pipe, u32 size, bytes}, u8 take pipe, u8 limit, u32 timeoutMs
   //   -> u8 sent, u8 m, m x {u32 size, bytes}
   Exchange = 25,
+  SetAccess = 26,          // i32 modem, u8 security (DeviceSecurity), u8 held elsewhere, u8 vetoes -> u8 ok
+  SetCallerElevated = 27,  // u8 elevated
+  FileOpens = 28,          // i32 modem -> n x {u32 access, u32 share, u32 disposition, u32 flags, u32 error}
 };
 
 enum class BusResult : uint8_t {

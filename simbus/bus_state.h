@@ -93,8 +93,8 @@ struct Modem {
   uint32_t generation = 0;
   DWORD callError = VANISHED_CALL_ERROR;  // what calls fail with while it is absent
   bool removalHeld = false;               // a Late removal's notice not yet sent
-  bool opened = false;                    // lastOpen is set
-  FileOpen lastOpen = {};
+  std::list<FileOpen> opens;              // at most FILE_OPEN_LOG_LIMIT
+  ModemAccess access;
   std::list<Release> releases;  // at most RELEASE_LOG_LIMIT
 
   void LogRelease(ReleaseCall call, uint8_t interfaceIndex);
@@ -194,6 +194,7 @@ class Bus {
   std::map<HDEVINFO, std::unique_ptr<DeviceSet>> sets;
   std::map<HDEVNOTIFY, std::unique_ptr<Registration>> registrations;
   std::vector<Fault> faults;
+  bool callerElevated = false;
 
  private:
   CRITICAL_SECTION lock_;
@@ -232,6 +233,12 @@ BOOL ForgetHandle(Map& handles, const typename Map::key_type& handle) {
   handles.erase(found);
   return TRUE;
 }
+
+// Whether a device file of the modem's present generation is open; the lock is held.
+bool FileOpenBy(const Bus& bus, const Modem& modem);
+// Whether CreateFileA with `access` may open the modem's device file now:
+// its security grants the access to this caller, and no one holds it.
+bool AccessGranted(const Bus& bus, const Modem& modem, DWORD access);
 
 // Notices for the registrations that want them; built under the lock.
 std::vector<Notice> InterfaceNotices(Bus& bus, const Modem& modem, WPARAM event);

@@ -105,7 +105,9 @@ class LocalModemBus final : public ModemBus {
       BusLock lock(bus);
       Modem* modem = bus.FindModem(id);
       if (!modem->present) return false;  // pulled out meanwhile
-      removed = granted && OpenHandlesOf(bus, id) == 0;
+      // Another opener's handle holds the removal up as the gateway's would.
+      removed = granted && !modem->access.vetoesRemoval && !modem->access.heldElsewhere &&
+                OpenHandlesOf(bus, id) == 0;
       if (removed) {
         notices = RemovalNotices(bus, *modem);
         bus.Vanish(modem, VANISHED_PENDING_ERROR, VANISHED_CALL_ERROR);
@@ -227,9 +229,17 @@ class LocalModemBus final : public ModemBus {
     Bus& bus = TheBus();
     BusLock lock(bus);
     const Modem* modem = bus.FindModem(id);
-    if (modem == nullptr || !modem->opened) return false;
-    if (open != nullptr) *open = modem->lastOpen;
+    if (modem == nullptr || modem->opens.empty()) return false;
+    if (open != nullptr) *open = modem->opens.back();
     return true;
+  }
+
+  std::vector<FileOpen> FileOpens(int id) override {
+    Bus& bus = TheBus();
+    BusLock lock(bus);
+    const Modem* modem = bus.FindModem(id);
+    if (modem == nullptr) return {};
+    return std::vector<FileOpen>(modem->opens.begin(), modem->opens.end());
   }
 
   uint32_t OpenDeviceSets() override {
@@ -277,6 +287,23 @@ class LocalModemBus final : public ModemBus {
     pipe->nextFailure = StatusOfError(error);
     bus.FailIfBroken(pipe);
     return true;
+  }
+
+  bool SetAccess(int id, const ModemAccess& access) override {
+    Bus& bus = TheBus();
+    BusLock lock(bus);
+    Modem* modem = bus.FindModem(id);
+    // The holder's own open would be refused while the gateway holds the file.
+    if (modem == nullptr || (access.heldElsewhere && !modem->access.heldElsewhere && FileOpenBy(bus, *modem)))
+      return false;
+    modem->access = access;
+    return true;
+  }
+
+  void SetCallerElevated(bool elevated) override {
+    Bus& bus = TheBus();
+    BusLock lock(bus);
+    bus.callerElevated = elevated;
   }
 
  private:

@@ -89,12 +89,38 @@ struct Removal {
   uint32_t callError;
 };
 
-// The arguments of a CreateFileA that named the modem's path.
+// The arguments of a CreateFileA that named the modem's path, and how it ended.
 struct FileOpen {
   uint32_t access;
   uint32_t shareMode;
   uint32_t disposition;
-  uint32_t flags;  // flags and attributes
+  uint32_t flags;      // flags and attributes
+  uint32_t error = 0;  // the last error it failed with; 0 when the file was opened
+};
+// The most opens a modem keeps (ModemBus::FileOpens); older ones are dropped.
+constexpr uint32_t FILE_OPEN_LOG_LIMIT = 8;
+
+// Who may open a modem's device file, as its device object's security says.
+enum class DeviceSecurity : uint8_t {
+  // The system's default for a device object: full access for
+  // administrators and the system, read, write and execute for everyone
+  // else. A caller that is not elevated is refused GENERIC_ALL (it holds
+  // DELETE, WRITE_DAC and WRITE_OWNER) with ERROR_ACCESS_DENIED.
+  Default,
+  EveryoneFull,  // full access for everyone, as a driver package may set it
+};
+
+// What stands between the gateway and a modem besides the modem itself.
+struct ModemAccess {
+  DeviceSecurity security = DeviceSecurity::Default;
+  // Another opener (another program, or a copy of the gateway in another
+  // session) holds the device file. WinUSB serves one opener at a time: the
+  // device object is exclusive, so every other open is refused with
+  // ERROR_ACCESS_DENIED until the holder lets go, and its open handle vetoes
+  // removal queries.
+  bool heldElsewhere = false;
+  // Another program denies every removal query (BROADCAST_QUERY_DENY).
+  bool vetoesRemoval = false;
 };
 
 // One call that releases what the gateway holds on a modem, in the order made
@@ -190,6 +216,8 @@ class ModemBus {
   virtual uint32_t HandleRegistrations(int modem) = 0;  // handle notifications on its files not unregistered
   // The arguments of the latest CreateFileA on the modem's path; false when there was none.
   virtual bool LastFileOpen(int modem, FileOpen* open) = 0;
+  // The latest opens of the modem's path with their errors, oldest first.
+  virtual std::vector<FileOpen> FileOpens(int modem) = 0;
   // Device information sets created and not yet destroyed, whatever their modems.
   virtual uint32_t OpenDeviceSets() = 0;
   // The release calls made on the modem since the last time they were taken, oldest first.
@@ -212,6 +240,15 @@ class ModemBus {
   // one, once; the pipe works on after it. False for an unknown pipe, an
   // absent modem or another error.
   virtual bool FailTransfer(int modem, uint8_t pipeId, uint32_t error) = 0;
+
+  // Sets who besides the gateway may hold the modem, and its security.
+  // False for an unknown modem, and for a hold the system would refuse
+  // because the gateway holds the device file itself (nothing changes then).
+  virtual bool SetAccess(int modem, const ModemAccess& access) = 0;
+  // Whether the gateway runs elevated (an administrator's full token). Not
+  // by default: a program started at logon by the Run entry runs with the
+  // user's token, filtered under UAC for an administrator.
+  virtual void SetCallerElevated(bool elevated) = 0;
 };
 
 // The bus of this process (Windows builds linked with the simulation).

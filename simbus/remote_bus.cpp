@@ -7,8 +7,6 @@
 #include <winsock2.h>
 #include <windows.h>
 // After windows.h, which they need.
-#include <psapi.h>
-#include <tlhelp32.h>
 
 #include <cstdio>
 #include <atomic>
@@ -21,6 +19,7 @@
 #include "simbus/bus_protocol.h"
 #include "simbus/bus_wire.h"
 #include "simbus/modem_bus.h"
+#include "simbus/process_counts.h"
 
 namespace simbus {
 namespace {
@@ -288,6 +287,33 @@ class BusServer {
         if (ok) out.U8(bus.FailTransfer(modem, pipe, error) ? 1 : 0);
         break;
       }
+      case BusOp::SetAccess: {
+        const int modem = in.I32();
+        ModemAccess access;
+        access.security = static_cast<DeviceSecurity>(in.U8());
+        access.heldElsewhere = in.U8() != 0;
+        access.vetoesRemoval = in.U8() != 0;
+        ok = in.Whole() && access.security <= DeviceSecurity::EveryoneFull;
+        if (ok) out.U8(bus.SetAccess(modem, access) ? 1 : 0);
+        break;
+      }
+      case BusOp::SetCallerElevated: {
+        const uint8_t elevated = in.U8();
+        ok = in.Whole();
+        if (ok) bus.SetCallerElevated(elevated != 0);
+        break;
+      }
+      case BusOp::FileOpens: {
+        const int modem = in.I32();
+        ok = in.Whole();
+        if (ok) {
+          for (const FileOpen& open : bus.FileOpens(modem)) {
+            for (uint32_t field : {open.access, open.shareMode, open.disposition, open.flags, open.error})
+              out.U32(field);
+          }
+        }
+        break;
+      }
       case BusOp::Take: {
         const int modem = in.I32();
         const uint8_t pipe = in.U8();
@@ -391,49 +417,12 @@ class BusServer {
     return bus.HandleRegistrations(modem);
   }
 
-  // Counts the handle values that name an object. Wine answers
-  // GetProcessHandleCount with 0; its handle values are small multiples of 4
-  // handed out lowest first, so the scan ends after a long run of free ones.
-  static DWORD ProbeHandles() {
-    constexpr uintptr_t FREE_RUN_END = 1024, VALUE_LIMIT = 1u << 20;
-    DWORD count = 0;
-    uintptr_t freeRun = 0;
-    for (uintptr_t value = 4; value < VALUE_LIMIT && freeRun < FREE_RUN_END; value += 4) {
-      DWORD flags = 0;
-      if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) {
-        ++count;
-        freeRun = 0;
-      } else {
-        ++freeRun;
-      }
-    }
-    return count;
-  }
-
   // What a leak would grow: handles, threads, private memory (KiB).
   static void ProcessCounts(WireWriter* out) {
-    DWORD handles = 0;
-    if (!GetProcessHandleCount(GetCurrentProcess(), &handles) || handles == 0) handles = ProbeHandles();
-    uint32_t threads = 0;
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    if (snapshot != INVALID_HANDLE_VALUE) {
-      THREADENTRY32 entry = {};
-      entry.dwSize = sizeof entry;
-      for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
-        if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++threads;
-      }
-      CloseHandle(snapshot);
-    }
-    PROCESS_MEMORY_COUNTERS_EX memory = {};
-    memory.cb = sizeof memory;
-    GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory),
-                         sizeof memory);
-    out->U32(handles);
-    out->U32(threads);
-    // Wine leaves PrivateUsage 0; its page-file usage is the process's
-    // anonymous memory, which is what the private bytes are on Windows.
-    const SIZE_T privateBytes = memory.PrivateUsage != 0 ? memory.PrivateUsage : memory.PagefileUsage;
-    out->U32(static_cast<uint32_t>(privateBytes / 1024));
+    const simbus::ProcessCounters counts = simbus::CountProcess();
+    out->U32(counts.handles);
+    out->U32(counts.threads);
+    out->U32(counts.privateKiB);
   }
 
   void Remember(int modem) {

@@ -32,6 +32,24 @@ bool SamePath(const std::string& path, const char* other) {
 
 }  // namespace
 
+bool FileOpenBy(const Bus& bus, const Modem& modem) {
+  for (const auto& file : bus.files) {
+    if (file.second.modem == modem.id && file.second.generation == modem.generation) return true;
+  }
+  return false;
+}
+
+bool AccessGranted(const Bus& bus, const Modem& modem, DWORD access) {
+  // What the default security grants everyone: read, write and execute,
+  // generic or spelt out; anything more needs an administrator's full token.
+  constexpr DWORD everyone = GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | FILE_GENERIC_READ |
+                             FILE_GENERIC_WRITE | FILE_GENERIC_EXECUTE;
+  if (modem.access.security == DeviceSecurity::Default && !bus.callerElevated && (access & ~everyone) != 0)
+    return false;
+  // The device object is exclusive: one open handle at a time.
+  return !modem.access.heldElsewhere && !FileOpenBy(bus, modem);
+}
+
 std::vector<Notice> InterfaceNotices(Bus& bus, const Modem& modem, WPARAM event) {
   std::vector<Notice> notices;
   const size_t size = std::max(offsetof(DEV_BROADCAST_DEVICEINTERFACE_A, dbcc_name) + modem.path.size() + 1,
@@ -106,11 +124,18 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, LPSECURITY_ATTRIB
     SetLastError(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
   }
-  modem->opened = true;
-  modem->lastOpen = {access, shareMode, disposition, flags};
-  if (bus.Faulted(modem->id, simbus::BusCall::OpenDeviceFile, 0)) return INVALID_HANDLE_VALUE;
-  HANDLE file = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  if (file == nullptr) return INVALID_HANDLE_VALUE;
+  if (modem->opens.size() == simbus::FILE_OPEN_LOG_LIMIT) modem->opens.pop_front();
+  modem->opens.push_back({access, shareMode, disposition, flags});
+  HANDLE file = nullptr;
+  if (!simbus::AccessGranted(bus, *modem, access)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+  } else if (!bus.Faulted(modem->id, simbus::BusCall::OpenDeviceFile, 0)) {
+    file = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  }
+  if (file == nullptr) {
+    modem->opens.back().error = GetLastError();
+    return INVALID_HANDLE_VALUE;
+  }
   bus.files[file] = {modem->id, modem->generation, flags};
   return file;
 }

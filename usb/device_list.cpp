@@ -61,13 +61,22 @@ void AppState::AddDevice(const char* path) {
   // Given before Open starts the worker, which posts it. 2^32 arrivals would
   // take a century at one a second, so the count never comes round.
   record->id = ++lastRecordId;
-  if (FAILED(record->Open(path))) {
+  const HRESULT opened = record->Open(path);
+  if (FAILED(opened)) {
     record->Destroy();
     delete record;
+    // A modem that is there but could not be opened now (another opener
+    // holds it, its rights, a passing error) is tried again in 5 s; one whose
+    // layout is not the modem's, or a path that is no path, never will be.
+    if (opened != E_NOTIMPL && opened != E_UNEXPECTED) ArmRescan();
     return;
   }
   record->next = devices;
   devices = record;
+}
+
+void AppState::ArmRescan() {
+  if (rescanTicks == 0) rescanTicks = RESCAN_DELAY_TICKS;
 }
 
 DeviceRecord* AppState::FindRecord(WPARAM id) {

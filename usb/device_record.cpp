@@ -44,8 +44,16 @@ HRESULT DeviceRecord::Open(const char* devicePath) {
   path = CopyText(devicePath);
   if (path == nullptr) return OutOfMemory();
 
+  // A device object's default security gives full access to administrators
+  // only, and everyone else read, write and execute, which is all WinUSB
+  // needs. Started at logon the program runs with the user's token (filtered
+  // under UAC), so full access is refused there: it asks for less.
   file = usbos::CreateFileA(path, GENERIC_ALL, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                             FILE_FLAG_OVERLAPPED, nullptr);
+  if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
+    file = usbos::CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  }
   if (file == INVALID_HANDLE_VALUE) return GW_E_OPEN_DEVICE;
 
   DEV_BROADCAST_HANDLE filter = {};

@@ -1,6 +1,7 @@
 #include "tests/win/bridged_modem.h"
 
 #include "bridge/control_message.h"
+#include "tests/win/test_window.h"
 #include "usb/usb_os.h"
 
 BridgedModem::BridgedModem(const simbus::ModemLayout& layout) {
@@ -8,7 +9,7 @@ BridgedModem::BridgedModem(const simbus::ModemLayout& layout) {
   record_.id = ++lastId;
   record_.file = INVALID_HANDLE_VALUE;
   modem_ = simbus::LocalBus().Plug(layout);
-  record_.file = usbos::CreateFileA(simbus::LocalBus().DevicePath(modem_), GENERIC_ALL,
+  record_.file = usbos::CreateFileA(simbus::LocalBus().DevicePath(modem_), GENERIC_READ | GENERIC_WRITE,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                     FILE_FLAG_OVERLAPPED, nullptr);
   WINUSB_INTERFACE_HANDLE handle = nullptr;
@@ -28,6 +29,7 @@ BridgedModem::BridgedModem(const simbus::ModemLayout& layout) {
 BridgedModem::~BridgedModem() {
   ModemBridge* bridge = record_.bridge;
   record_.bridge = nullptr;
+  RegisterTestBridge(record_.id, nullptr);
   if (bridge != nullptr) bridge->ops->Stop(bridge);
   for (int i = 0; i < record_.interfaceCount; ++i) {
     record_.interfaces[i]->Destroy();
@@ -41,6 +43,7 @@ BridgedModem::~BridgedModem() {
 
 bool BridgedModem::Start() {
   record_.bridge = CreateBridge(&record_);
+  RegisterTestBridge(record_.id, record_.bridge);
   return record_.bridge != nullptr;
 }
 

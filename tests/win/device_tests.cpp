@@ -93,13 +93,10 @@ LRESULT CALLBACK GatewayProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPar
       }
       break;
     case WM_GW_DEVICE_MESSAGE:
-      if (lParam != 0) {
+      if (DeviceRecord* record = g_app.FindRecord(wParam)) {
         auto* buffer = reinterpret_cast<IoBuffer*>(lParam);
-        if (DeviceRecord* record = g_app.FindRecord(wParam)) {
+        if (record->bridge != nullptr && TakePostedMessage(record->bridge, buffer))
           record->OnDeviceMessage(buffer);
-        } else {
-          FreeIoBuffer(buffer);
-        }
       }
       return 0;
     default:
@@ -501,16 +498,40 @@ TEST_F(DeviceTest, RemoveDeviceUnlinksHeadMiddleAndTailAndIgnoresUnlisted) {
   EXPECT_EQ(LocalBus().HandleRegistrations(c), 0u);
 }
 
-TEST_F(DeviceTest, DeviceFileIsOpenedOverlappedAndShared) {
-  const int modem = Plug(simbus::StandardLayout());
-  g_app.AddDevice(PathOf(modem));
-  ASSERT_NE(g_app.devices, nullptr);
-  simbus::FileOpen open = {};
-  ASSERT_TRUE(LocalBus().LastFileOpen(modem, &open));
-  EXPECT_EQ(open.access, static_cast<uint32_t>(GENERIC_ALL));
-  EXPECT_EQ(open.shareMode, static_cast<uint32_t>(FILE_SHARE_READ | FILE_SHARE_WRITE));
-  EXPECT_EQ(open.disposition, static_cast<uint32_t>(OPEN_EXISTING));
-  EXPECT_EQ(open.flags, static_cast<uint32_t>(FILE_FLAG_OVERLAPPED));
+// Full access first; refused it, as a user is by a device's default
+// security, read and write, which is all WinUSB needs.
+TEST_F(DeviceTest, DeviceFileIsOpenedOverlappedAndSharedWithTheRightsItIsGranted) {
+  using simbus::DeviceSecurity;
+  constexpr uint32_t kAll = GENERIC_ALL, kReadWrite = GENERIC_READ | GENERIC_WRITE,
+                     kDenied = ERROR_ACCESS_DENIED;
+  struct Case {
+    const char* name;
+    DeviceSecurity security;
+    bool elevated;
+    std::vector<std::pair<uint32_t, uint32_t>> tries;  // access, error
+  } const cases[] = {
+      {"user, default security", DeviceSecurity::Default, false, {{kAll, kDenied}, {kReadWrite, 0}}},
+      {"administrator", DeviceSecurity::Default, true, {{kAll, 0}}},
+      {"user, full access for everyone", DeviceSecurity::EveryoneFull, false, {{kAll, 0}}},
+  };
+  for (const Case& c : cases) {
+    const int modem = Plug(simbus::StandardLayout());
+    ASSERT_TRUE(LocalBus().SetAccess(modem, {c.security, false, false}));
+    LocalBus().SetCallerElevated(c.elevated);
+    g_app.AddDevice(PathOf(modem));
+    LocalBus().SetCallerElevated(false);
+    ASSERT_NE(g_app.devices, nullptr) << c.name;
+    const std::vector<simbus::FileOpen> opens = LocalBus().FileOpens(modem);
+    ASSERT_EQ(opens.size(), c.tries.size()) << c.name;
+    for (size_t i = 0; i < opens.size(); ++i) {
+      EXPECT_EQ(opens[i].access, c.tries[i].first) << c.name << ", try " << i;
+      EXPECT_EQ(opens[i].error, c.tries[i].second) << c.name << ", try " << i;
+      EXPECT_EQ(opens[i].shareMode, static_cast<uint32_t>(FILE_SHARE_READ | FILE_SHARE_WRITE));
+      EXPECT_EQ(opens[i].disposition, static_cast<uint32_t>(OPEN_EXISTING));
+      EXPECT_EQ(opens[i].flags, static_cast<uint32_t>(FILE_FLAG_OVERLAPPED));
+    }
+    g_app.RemoveDevice(g_app.devices);
+  }
 }
 
 // A record lets go of its modem in one order, however far its open got: the

@@ -19,13 +19,21 @@ void ClearShellCalls() {
   ShellCalls().clear();
 }
 
+namespace {
+bool g_refusing = false;
+}
+
+void RefuseShellCalls(bool refuse) {
+  g_refusing = refuse;
+}
+
 namespace shellos {
 
 BOOL Shell_NotifyIconA(DWORD message, PNOTIFYICONDATAA data) {
   ShellCall call = {message, {}};
   std::memcpy(&call.data, data, data->cbSize < sizeof call.data ? data->cbSize : sizeof call.data);
   ShellCalls().push_back(call);
-  return ::Shell_NotifyIconA(message, data);
+  return g_refusing ? FALSE : ::Shell_NotifyIconA(message, data);
 }
 
 }  // namespace shellos

@@ -15,3 +15,5 @@ std::vector<ShellCall>& ShellCalls();
 // The balloon texts among them, in order.
 std::vector<std::string> ShownBalloons();
 void ClearShellCalls();
+// While refusing, the shell answers every call with FALSE (recorded, not made).
+void RefuseShellCalls(bool refuse);

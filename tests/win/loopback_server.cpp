@@ -88,13 +88,14 @@ bool LoopbackServer::SeesClose(DWORD timeoutMs) {
   return ReceiveUntilClose(&skipped, timeoutMs);
 }
 
-bool LoopbackServer::ReceiveUntilClose(std::vector<uint8_t>* out, DWORD timeoutMs) {
+bool LoopbackServer::ReceiveUntilClose(std::vector<uint8_t>* out, DWORD timeoutMs, bool* orderly) {
   const ULONGLONG deadline = GetTickCount64() + timeoutMs;
   char chunk[4096];
   for (;;) {
     const ULONGLONG now = GetTickCount64();
     if (now >= deadline || !Readable(peer_, static_cast<DWORD>(deadline - now))) return false;
     const int n = recv(peer_, chunk, sizeof chunk, 0);
+    if (orderly != nullptr) *orderly = n == 0;
     if (n <= 0) return true;
     out->insert(out->end(), chunk, chunk + n);
   }

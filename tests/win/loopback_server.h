@@ -27,8 +27,9 @@ class LoopbackServer {
   bool ReceiveExactly(size_t size, std::vector<uint8_t>* out, DWORD timeoutMs);
   // True once the peer has closed its side within the time; data before the close is skipped.
   bool SeesClose(DWORD timeoutMs);
-  // The same, keeping the data received before the close in *out (appended).
-  bool ReceiveUntilClose(std::vector<uint8_t>* out, DWORD timeoutMs);
+  // The same, keeping the data received before the close in *out (appended);
+  // *orderly, when given, tells a close (FIN) from a reset.
+  bool ReceiveUntilClose(std::vector<uint8_t>* out, DWORD timeoutMs, bool* orderly = nullptr);
   void HalfClose();  // shutdown(SD_SEND): FIN, the connection stays open
   void Reset();      // abortive close: RST
   void CloseConnection();

@@ -21,6 +21,7 @@
 #include "bridge/modem_bridge.h"
 #include "res/resource_ids.h"
 #include "simbus/modem_bus.h"
+#include "simbus/process_counts.h"
 #include "tests/win/code_page.h"
 #include "tests/win/fake_shell.h"
 #include "tests/win/loopback_server.h"
@@ -117,11 +118,9 @@ void Connect(int modem, const std::string& address) {
   Deliver(modem, message);
 }
 
-IoBuffer* IdentifyReply(const char* serial) {
-  IoBuffer* reply = AllocIoBuffer();
-  std::memset(reply->data, 0, 16);
-  std::memcpy(reply->data + 5, serial, std::strlen(serial) + 1);
-  reply->count = 16;
+Bytes IdentifyReply(const char* serial) {
+  Bytes reply(16, 0);
+  std::memcpy(reply.data() + 5, serial, std::strlen(serial) + 1);
   return reply;
 }
 
@@ -353,6 +352,53 @@ TEST_F(ProgramTest, QueryRemoveFindsEveryHandleClosedAndTheModemIsServedWhenItRe
   EXPECT_TRUE(Served(a));
 }
 
+// A modem another opener holds (another program, or the copy of another
+// user's session) costs one open every fifty ticks, and is served within
+// fifty ticks of being let go; so is one whose removal another program
+// vetoed once the program had let go of it. Nothing grows meanwhile.
+TEST_F(ProgramTest, AModemThatCannotBeOpenedIsTriedAgainEveryFiftyTicks) {
+  const int modem = Plug();
+  ASSERT_TRUE(Served(modem));
+  EXPECT_FALSE(LocalBus().SetAccess(modem, {simbus::DeviceSecurity::Default, true, false}))
+      << "no one else can open a modem the program holds";
+
+  // Another program says no to "safely remove": the modem stays.
+  ASSERT_TRUE(LocalBus().SetAccess(modem, {simbus::DeviceSecurity::Default, false, true}));
+  EXPECT_FALSE(LocalBus().QueryRemove(modem));
+  EXPECT_TRUE(Listed().empty());
+  Tick(50);
+  EXPECT_TRUE(Served(modem));
+
+  // Let go again, and taken by another opener before the program is back.
+  EXPECT_FALSE(LocalBus().QueryRemove(modem));
+  ASSERT_TRUE(LocalBus().SetAccess(modem, {simbus::DeviceSecurity::Default, true, false}));
+  Tick(50);
+  EXPECT_TRUE(Listed().empty());
+
+  const simbus::ProcessCounters before = simbus::CountProcess();
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const size_t opens = LocalBus().FileOpens(modem).size();
+    ASSERT_EQ(g_app.rescanTicks, RESCAN_DELAY_TICKS) << "attempt " << attempt;
+    Tick(49);
+    EXPECT_EQ(LocalBus().FileOpens(modem).size(), opens) << "attempt " << attempt;
+    Tick(1);
+  }
+  const simbus::ProcessCounters after = simbus::CountProcess();
+  EXPECT_EQ(after.handles, before.handles);
+  EXPECT_EQ(after.threads, before.threads);
+  EXPECT_LE(after.privateKiB, before.privateKiB + 256);
+  const std::vector<simbus::FileOpen> opens = LocalBus().FileOpens(modem);
+  ASSERT_EQ(opens.size(), simbus::FILE_OPEN_LOG_LIMIT);
+  EXPECT_EQ(opens.back().error, static_cast<uint32_t>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(LocalBus().OpenDeviceSets(), 0u);
+  EXPECT_EQ(LocalBus().HandleRegistrations(modem), 0u);
+
+  ASSERT_TRUE(LocalBus().SetAccess(modem, {}));
+  Tick(50);
+  EXPECT_TRUE(Served(modem));
+  EXPECT_EQ(g_app.rescanTicks, 0u);
+}
+
 // However the removal is told, and whatever error the transfers end with,
 // the record goes, the count that follows reopens nothing, and the modem is
 // served again when it returns at its path.
@@ -406,15 +452,25 @@ TEST_F(ProgramTest, NoticesOfARemovedRecordDoNotReachItsSuccessor) {
   ASSERT_NE(fresh, nullptr) << "no record was made at a freed record's address; the test shows nothing";
   EXPECT_NE(fresh->id, oldId);
 
-  Send(WM_GW_DEVICE_MESSAGE, oldId, reinterpret_cast<LPARAM>(IdentifyReply("STALE")));
-  EXPECT_EQ(fresh->displayName, nullptr);
-  Send(WM_GW_WORKER_ENDED, oldId);
-  EXPECT_EQ(Listed(), std::vector<DeviceRecord*>{fresh});
-  EXPECT_EQ(g_app.rescanTicks, 0u);
+  // A buffer on this stack: were it read or freed, the name would change or
+  // the heap break.
+  IoBuffer stale = {};
+  const Bytes staleReply = IdentifyReply("STALE");
+  std::memcpy(stale.data, staleReply.data(), staleReply.size());
+  stale.count = static_cast<uint32_t>(staleReply.size());
+  g_app.rescanTicks = 0;
+  for (WPARAM id : {static_cast<WPARAM>(oldId), static_cast<WPARAM>(fresh->id)}) {
+    Send(WM_GW_DEVICE_MESSAGE, id, reinterpret_cast<LPARAM>(&stale));
+    EXPECT_EQ(fresh->displayName, nullptr);
+    // A worker-ended notice counts only from a worker that has ended.
+    Send(WM_GW_WORKER_ENDED, id);
+    EXPECT_EQ(Listed(), std::vector<DeviceRecord*>{fresh});
+    EXPECT_EQ(g_app.rescanTicks, 0u);
+  }
 
   // Its own notices still reach it.
-  Send(WM_GW_DEVICE_MESSAGE, fresh->id, reinterpret_cast<LPARAM>(IdentifyReply("4000123456")));
-  ASSERT_NE(fresh->displayName, nullptr);
+  Deliver(a, IdentifyReply("4000123456"));
+  ASSERT_TRUE(PumpUntil([&] { return fresh->displayName != nullptr; }));
   EXPECT_STREQ(fresh->displayName, "4000123456");
 }
 
@@ -551,6 +607,28 @@ TEST_F(ProgramTest, BalloonIsCutAt255Characters) {
   EXPECT_EQ(call.data.hWnd, g_app.mainWindow);
 }
 
+// At logon the taskbar may not be there yet, or the shell too busy to
+// answer: the icon is offered again every second until it is taken, and a
+// balloon that fell due meanwhile follows it.
+TEST_F(ProgramTest, IconTheShellRefusedIsOfferedAgainAndTheDueBalloonFollows) {
+  Plug();
+  RefuseShellCalls(true);
+  Send(RegisterWindowMessageA("TaskbarCreated"));
+  EXPECT_FALSE(g_app.ShowBalloon("due"));
+  ClearShellCalls();
+  Tick(30);
+  EXPECT_EQ(ShellCalls().size(), 6u) << "an add and a change a second, no more";
+  RefuseShellCalls(false);
+  ClearShellCalls();
+  for (int tick = 0; tick < 10 && ShellCalls().empty(); ++tick) Tick(1);
+  ASSERT_EQ(ShellCalls().size(), 3u);
+  EXPECT_EQ(ShellCalls()[0].message, static_cast<DWORD>(NIM_ADD));
+  EXPECT_EQ(ShownIcon(), TrayIcon(IDI_NO_LINK));
+  EXPECT_EQ(ShownBalloons(), std::vector<std::string>{"due"});
+  Tick(30);
+  EXPECT_EQ(ShellCalls().size(), 3u);
+}
+
 TEST_F(ProgramTest, IconIsAddedAgainWhenTheShellRestarts) {
   Plug();
   ClearShellCalls();
@@ -561,30 +639,61 @@ TEST_F(ProgramTest, IconIsAddedAgainWhenTheShellRestarts) {
   EXPECT_EQ(ShownIcon(), TrayIcon(IDI_NO_LINK));
 }
 
-TEST_F(ProgramTest, ExitWithLinkedModemsClosesEverything) {
-  LoopbackServer servers[2];
-  int modems[2];
-  for (int i = 0; i < 2; ++i) {
-    modems[i] = Plug();
+// Three linked modems, each with data the gateway has handed to its socket
+// and the server has not read yet, see the program end: every link closes
+// in order after all of that data (a reset would throw away what the
+// server had not read), and nothing is left open.
+void ExpectOrderlyEnd(const std::function<void()>& end) {
+  constexpr int kModems = 3;
+  const Bytes data(20000, 0x5A);
+  LoopbackServer servers[kModems];
+  int modems[kModems];
+  for (int i = 0; i < kModems; ++i) {
+    modems[i] = LocalBus().Plug(simbus::StandardLayout());
     Connect(modems[i], servers[i].Address());
     ASSERT_TRUE(servers[i].Accept(kWaitMs));
+    ASSERT_TRUE(
+        PumpUntil([&] { return RecordOf(modems[i]) != nullptr && RecordOf(modems[i])->IsConnected(); }));
+    LocalBus().Deliver(modems[i], simbus::DATA_IN, data.data(), static_cast<uint32_t>(data.size()));
+    ASSERT_TRUE(
+        PumpUntil([&] { return RecordOf(modems[i])->bridge->traffic.sendBytes.load() == data.size(); }));
   }
-  ASSERT_TRUE(PumpUntil([] { return g_app.devices->IsConnected() && g_app.devices->next->IsConnected(); }));
-
-  g_app.RunTrayCommand(IDM_EXIT);
-  MSG msg;
-  while (GetMessageA(&msg, nullptr, 0, 0) > 0) DispatchMessageA(&msg);
-  g_app.Shutdown();
+  end();
 
   EXPECT_EQ(ShellCalls().back().message, static_cast<DWORD>(NIM_DELETE));
   EXPECT_EQ(g_app.devices, nullptr);
   EXPECT_EQ(g_app.interfaceNotification, nullptr);
   EXPECT_EQ(g_app.winsockStarted, 0);
-  for (int i = 0; i < 2; ++i) {
-    EXPECT_TRUE(servers[i].SeesClose(kWaitMs)) << i;
+  for (int i = 0; i < kModems; ++i) {
+    Bytes got;
+    bool orderly = false;
+    EXPECT_TRUE(servers[i].ReceiveUntilClose(&got, kWaitMs, &orderly)) << i;
+    EXPECT_TRUE(orderly) << "link " << i << " was reset";
+    EXPECT_EQ(got, data) << i;
     EXPECT_EQ(LocalBus().OpenHandles(modems[i]), 0u);
     EXPECT_EQ(LocalBus().PendingTransfers(modems[i]), 0u);
+    LocalBus().Unplug(modems[i]);
   }
+}
+
+TEST_F(ProgramTest, ExitWithLinkedModemsClosesEverything) {
+  ExpectOrderlyEnd([] {
+    g_app.RunTrayCommand(IDM_EXIT);
+    MSG msg;
+    while (GetMessageA(&msg, nullptr, 0, 0) > 0) DispatchMessageA(&msg);
+    g_app.Shutdown();
+  });
+}
+
+// At logoff or shut-down Windows ends the process once WM_ENDSESSION has
+// been answered: the program closes everything before it answers.
+TEST_F(ProgramTest, TheSessionsEndClosesEverythingBeforeItIsAnswered) {
+  ExpectOrderlyEnd([] {
+    EXPECT_EQ(Send(WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF), TRUE);
+    EXPECT_TRUE(IsWindow(g_app.mainWindow)) << "a logoff that may still be cancelled ends nothing";
+    Send(WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
+    EXPECT_FALSE(IsWindow(g_app.mainWindow));
+  });
 }
 
 }  // namespace

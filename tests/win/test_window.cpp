@@ -2,8 +2,32 @@
 
 #include "tests/win/message_pump.h"
 
+#include <map>
+
 namespace {
 const char kClassName[] = "VarnelTestWnd";
+
+std::map<WPARAM, ModemBridge*>& TestBridges() {
+  static std::map<WPARAM, ModemBridge*> bridges;
+  return bridges;
+}
+
+// A device message's buffer is the window's once taken from the bridge
+// that posted it, as the main window takes it; otherwise it is not kept.
+LPARAM TakeDeviceMessage(WPARAM id, LPARAM lParam) {
+  const auto found = TestBridges().find(id);
+  const bool taken =
+      found != TestBridges().end() && TakePostedMessage(found->second, reinterpret_cast<IoBuffer*>(lParam));
+  return taken ? lParam : 0;
+}
+}  // namespace
+
+void RegisterTestBridge(WPARAM id, ModemBridge* bridge) {
+  if (bridge != nullptr) {
+    TestBridges()[id] = bridge;
+  } else {
+    TestBridges().erase(id);
+  }
 }
 
 TestWindow::TestWindow() {
@@ -30,6 +54,7 @@ TestWindow::~TestWindow() {
 LRESULT CALLBACK TestWindow::Proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
   auto* self = reinterpret_cast<TestWindow*>(GetWindowLongPtrA(hwnd, GWLP_USERDATA));
   if (self != nullptr && message >= WM_USER && message <= WM_GW_DEVICE_MESSAGE) {
+    if (message == WM_GW_DEVICE_MESSAGE) lParam = TakeDeviceMessage(wParam, lParam);
     self->messages_.push_back({message, wParam, lParam});
     return 0;
   }

@@ -20,6 +20,10 @@ inline WPARAM RecordParam(const DeviceRecord* record) {
   return record->id;
 }
 
+// The bridges whose device messages the window takes over, by their
+// record's id (null: forget it).
+void RegisterTestBridge(WPARAM id, ModemBridge* bridge);
+
 class TestWindow {
  public:
   TestWindow();  // creates the window and makes it g_app.mainWindow

@@ -55,8 +55,9 @@ class OpenedModem : public ::testing::Test {
  protected:
   void Open(const simbus::ModemLayout& layout = simbus::StandardLayout()) {
     modem_ = LocalBus().Plug(layout);
-    file_ = usbos::CreateFileA(LocalBus().DevicePath(modem_), GENERIC_ALL, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                               nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    file_ = usbos::CreateFileA(LocalBus().DevicePath(modem_), GENERIC_READ | GENERIC_WRITE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_OVERLAPPED, nullptr);
     ASSERT_NE(file_, INVALID_HANDLE_VALUE);
     ASSERT_TRUE(usbos::WinUsb_Initialize(file_, &winusb_));
   }

@@ -299,6 +299,34 @@ bool RemoteBus::FailTransfer(int modem, uint8_t pipeId, uint32_t error) {
   return Ask(BusOp::FailTransfer, w.bytes);
 }
 
+std::vector<simbus::FileOpen> RemoteBus::FileOpens(int modem) {
+  std::vector<uint8_t> reply;
+  if (!Call(BusOp::FileOpens, ModemFields(modem).bytes, &reply, 0)) return {};
+  WireReader in(reply.data(), reply.size());
+  std::vector<simbus::FileOpen> opens;
+  while (in.Ok() && !in.Whole() && opens.size() < simbus::FILE_OPEN_LOG_LIMIT) {
+    simbus::FileOpen open = {in.U32(), in.U32(), in.U32(), in.U32()};
+    open.error = in.U32();
+    opens.push_back(open);
+  }
+  return in.Whole() ? opens : std::vector<simbus::FileOpen>{};
+}
+
+bool RemoteBus::SetAccess(int modem, const simbus::ModemAccess& access) {
+  WireWriter w = ModemFields(modem);
+  w.U8(static_cast<uint8_t>(access.security));
+  w.U8(access.heldElsewhere ? 1 : 0);
+  w.U8(access.vetoesRemoval ? 1 : 0);
+  return Ask(BusOp::SetAccess, w.bytes);
+}
+
+void RemoteBus::SetCallerElevated(bool elevated) {
+  WireWriter w;
+  w.U8(elevated ? 1 : 0);
+  std::vector<uint8_t> reply;
+  Call(BusOp::SetCallerElevated, w.bytes, &reply, 0);
+}
+
 bool RemoteBus::AwaitExit(uint32_t counts[3], int timeoutMs) {
   std::vector<uint8_t> reply;
   if (!Call(BusOp::AwaitExit, {}, &reply, timeoutMs)) return false;

@@ -55,6 +55,9 @@ class RemoteBus final : public simbus::ModemBus {
   void FailCall(int modem, simbus::BusCall call, int32_t argument, uint32_t error) override;
   bool Stall(int modem, uint8_t pipeId) override;
   bool FailTransfer(int modem, uint8_t pipeId, uint32_t error) override;
+  std::vector<simbus::FileOpen> FileOpens(int modem) override;
+  bool SetAccess(int modem, const simbus::ModemAccess& access) override;
+  void SetCallerElevated(bool elevated) override;
 
   // What every modem plugged so far still holds once the program has
   // ended: open handles, pending transfers, handle registrations. Waits up
