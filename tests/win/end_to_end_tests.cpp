@@ -283,6 +283,34 @@ TEST_F(EndToEnd, AModemStillPresentFiveSecondsAfterItsWorkerEndedIsReopened) {
   bus.Unplug(modem);
 }
 
+// Any program on the desktop can find the main window and post to it: each
+// of the private messages 10,000 times, with the ids of listed records (among
+// the first 1024 given) and other values in wParam, and in lParam values that are no buffer of the
+// program's (a pointer among them). The tray callback is left out for the
+// two button-up messages, which rightly open the menu.
+bool PostStrayMessages() {
+  const HWND window = FindWindowA("VarnelWnd", "Varnel");
+  if (window == nullptr) return false;
+  int* heap = new int(0);
+  uint32_t seed = 20261207;
+  const auto random = [&seed] { return seed = seed * 1664525u + 1013904223u; };
+  bool posted = true;
+  for (UINT message = WM_USER; message <= WM_USER + 3 && posted; ++message) {
+    for (int i = 0; i < 10000 && posted; ++i) {
+      const WPARAM wParams[] = {0, static_cast<WPARAM>(1 + i % 1024), random()};
+      const LPARAM lParams[] = {0, i % 256, static_cast<LPARAM>(random()), reinterpret_cast<LPARAM>(heap)};
+      LPARAM lParam = lParams[i % 4];
+      if (message == WM_USER && (lParam == WM_LBUTTONUP || lParam == WM_RBUTTONUP)) lParam = 0;
+      // The queue holds 10,000 messages: a full one is waited out, a while.
+      int tries = 0;
+      while (!PostMessageA(window, message, wParams[i / 4 % 3], lParam) && ++tries < 1000) Sleep(1);
+      posted = tries < 1000;
+    }
+  }
+  delete heap;
+  return posted;
+}
+
 TEST_F(EndToEnd, TwoModemsRelayIntactThroughMalformedMessagesFloodsAndTheSessionButton) {
   Players players;
   ASSERT_TRUE(players.Start(*program_, 2, 256u << 10));
@@ -290,23 +318,39 @@ TEST_F(EndToEnd, TwoModemsRelayIntactThroughMalformedMessagesFloodsAndTheSession
   struct {
     const char* name;
     std::function<bool()> act;
+    bool dropsRecords = false;  // would drop records, if it did anything: wait for a reopen
   } const cases[] = {
       {"malformed messages",
        [&] { return players.list[0].modem->Command(modemsim::ModemCommand::Malformed); }},
       {"a flood", [&] { return players.list[0].modem->Command(modemsim::ModemCommand::Flood); }},
       {"the status window's session button", [&] { return PressSessionButton(program_->process()); }},
+      {"stray and forged private messages from another program", [] { return PostStrayMessages(); }, true},
   };
+  ASSERT_TRUE(Until([&] { return players.Counts(0).sessions > 0 && players.Counts(1).sessions > 0; }, 30000));
+  uint32_t counts[3] = {};
+  ASSERT_TRUE(program_->control.ProcessCounts(counts));
+  const uint32_t memoryBefore = counts[2];
   for (const auto& c : cases) {
     const uint32_t before[2] = {sessions(0), sessions(1)};
+    const uint32_t identifies[2] = {players.Counts(0).identifyPolls, players.Counts(1).identifyPolls};
     EXPECT_TRUE(c.act()) << c.name;
     // Both modems go on completing exchanges: the program still polls and relays.
     EXPECT_TRUE(Until([&] { return sessions(0) > before[0] + 1 && sessions(1) > before[1] + 1; }, 30000))
         << c.name;
+    // And on the same records: one opened anew (5 s after a record was
+    // dropped) would ask its modem who it is again.
+    const auto asked = [&] {
+      return players.Counts(0).identifyPolls != identifies[0] ||
+             players.Counts(1).identifyPolls != identifies[1];
+    };
+    EXPECT_FALSE(c.dropsRecords ? Until(asked, 6000) : asked()) << c.name;
   }
   EXPECT_TRUE(Until([&] { return players.Counts(0).startExchange > 0; }))
       << "the button reaches the modem as CTL_START_EXCHANGE 1";
   players.StopIntactAndUnplug();
   EXPECT_EQ(players.acquirer.Counts().damaged, 0u);
+  ASSERT_TRUE(program_->control.ProcessCounts(counts));
+  EXPECT_LE(counts[2], memoryBefore + 2048) << "private KiB";
 }
 
 TEST_F(EndToEnd, TwoModemsUnpluggedWhileLinkedOrConnectingLeaveNothingOpen) {

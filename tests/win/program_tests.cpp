@@ -708,16 +708,38 @@ std::string ProgramPath() {
   return path;
 }
 
-HANDLE Launch() {
+// Starts the program; suspended, the caller resumes its *thread.
+HANDLE Launch(HANDLE* thread = nullptr) {
   const std::string path = ProgramPath();
   STARTUPINFOA startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process = {};
-  if (!CreateProcessA(path.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                      &process))
+  if (!CreateProcessA(path.c_str(), nullptr, nullptr, nullptr, FALSE,
+                      thread != nullptr ? CREATE_SUSPENDED : 0, nullptr, nullptr, &startup, &process))
     return nullptr;
-  CloseHandle(process.hThread);
+  if (thread != nullptr) {
+    *thread = process.hThread;
+  } else {
+    CloseHandle(process.hThread);
+  }
   return process.hProcess;
+}
+
+// The program's main windows on this desktop, by the process that owns each.
+std::vector<DWORD> MainWindowOwners() {
+  std::vector<DWORD> owners;
+  EnumWindows(
+      [](HWND window, LPARAM found) -> BOOL {
+        char name[32] = {};
+        GetClassNameA(window, name, sizeof name);
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        if (std::strcmp(name, MAIN_WINDOW_CLASS) == 0)
+          reinterpret_cast<std::vector<DWORD>*>(found)->push_back(owner);
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&owners));
+  return owners;
 }
 
 DWORD ExitCode(HANDLE process) {
@@ -766,6 +788,34 @@ TEST(ProgramProcess, SecondInstanceLeavesAtOnceAndEscapeEndsTheFirst) {
   EXPECT_EQ(ExitCode(first), 0u);
   if (ExitCode(first) == STILL_ACTIVE) TerminateProcess(first, 1);
   CloseHandle(first);
+}
+
+// The Run entry and the installer's "start now", or a double double-click,
+// can start two copies at the same moment: one serves, the other leaves.
+TEST(ProgramProcess, OfTwoCopiesStartedAtOnceExactlyOneStays) {
+  for (int round = 0; round < 20; ++round) {
+    SCOPED_TRACE(round);
+    HANDLE threads[2] = {};
+    HANDLE copies[2] = {Launch(&threads[0]), Launch(&threads[1])};
+    ASSERT_TRUE(copies[0] != nullptr && copies[1] != nullptr);
+    for (HANDLE thread : threads) ResumeThread(thread);
+    for (HANDLE thread : threads) CloseHandle(thread);
+    const DWORD first = WaitForMultipleObjects(2, copies, FALSE, 30000) - WAIT_OBJECT_0;
+    ASSERT_LT(first, 2u);
+    EXPECT_EQ(ExitCode(copies[first]), 0u);
+    const HANDLE stays = copies[1 - first];
+    std::vector<DWORD> owners;
+    EXPECT_TRUE(PumpUntil([&] { return !(owners = MainWindowOwners()).empty(); }, 30000));
+    EXPECT_EQ(owners, std::vector<DWORD>{GetProcessId(stays)});
+    EXPECT_EQ(WaitForSingleObject(stays, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    if (!owners.empty())
+      PostMessageA(FindWindowA(MAIN_WINDOW_CLASS, MAIN_WINDOW_TITLE), WM_CHAR, VK_ESCAPE, 0);
+    EXPECT_EQ(WaitForSingleObject(stays, 30000), WAIT_OBJECT_0);
+    for (HANDLE copy : copies) {
+      if (ExitCode(copy) == STILL_ACTIVE) TerminateProcess(copy, 1);
+      CloseHandle(copy);
+    }
+  }
 }
 
 }  // namespace
