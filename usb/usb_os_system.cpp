@@ -63,11 +63,18 @@ WinUsbTable LoadWinUsb() {
   return table;
 }
 
+// One table for every call: a static inside the template below would be one
+// per instantiation, each loading the library and resolving it again.
+const WinUsbTable& TheWinUsbTable() {
+  static const WinUsbTable table = LoadWinUsb();  // the first caller loads it; others wait
+  return table;
+}
+
 // A call of a function that could not be had fails as a WinUSB call does,
 // with its reason as the last error.
 template <typename Function, typename... Args>
 BOOL CallWinUsb(Function WinUsbTable::*slot, Args... args) {
-  static const WinUsbTable table = LoadWinUsb();  // the first caller loads it; others wait
+  const WinUsbTable& table = TheWinUsbTable();
   if (table.*slot == nullptr) {
     SetLastError(table.loadError);
     return FALSE;

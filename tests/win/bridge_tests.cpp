@@ -1,9 +1,13 @@
 // The bridge against simulated modems and real loopback TCP servers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <random>
+#include <vector>
 
 #include "app/result_codes.h"
+#include "bridge/woken_set.h"
 #include "tests/win/bridge_fixture.h"
 
 namespace {
@@ -405,3 +409,55 @@ TEST_F(BridgeTest, AcceptsOnlyTheModemsInterfaceLayout) {
 }
 
 }  // namespace
+
+struct FindSetCall {
+  const HANDLE* handles;
+  DWORD wait;
+  Woken woken;
+  bool ok;
+};
+
+DWORD WINAPI RunFindSet(LPVOID param) {
+  auto* call = static_cast<FindSetCall*>(param);
+  call->ok = FindSet(call->handles, call->wait, &call->woken);
+  return 0;
+}
+
+// Which of its handles a pass serves, from the wait that began it. A wait
+// that fails (a handle no longer valid) must end the worker, never turn
+// into an index: the pass would then ask the same handles for ever.
+TEST(WokenSet, FindsTheSetHandlesAndReportsAFailedWait) {
+  struct Case {
+    const char* name;
+    DWORD wait;
+    std::vector<int> set, closed;
+    bool ok;
+    uint32_t woken;
+  } const cases[] = {
+      {"time-out", WAIT_TIMEOUT, {}, {}, true, 0},
+      {"two set", WAIT_OBJECT_0 + 2, {2, 5}, {}, true, 1u << 2 | 1u << 5},
+      {"the last", WAIT_OBJECT_0 + 6, {6}, {}, true, 1u << 6},
+      {"failed", WAIT_FAILED, {}, {}, false, 0},
+      {"abandoned", WAIT_ABANDONED_0, {}, {}, false, 0},
+      {"a later handle no longer valid", WAIT_OBJECT_0 + 1, {1}, {4}, false, 0},
+  };
+  for (const Case& c : cases) {
+    HANDLE handles[WAIT_HANDLE_COUNT];
+    for (HANDLE& h : handles) h = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    for (int i : c.set) SetEvent(handles[i]);
+    HANDLE events[WAIT_HANDLE_COUNT];
+    std::copy(handles, handles + WAIT_HANDLE_COUNT, events);
+    // A value no object has: a closed handle's value may be given again at once.
+    for (int i : c.closed) handles[i] = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x7FFFFF0));
+    FindSetCall call = {handles, c.wait, {}, false};
+    // On a thread of its own, so that a pass that never ends fails the test.
+    HANDLE thread = CreateThread(nullptr, 0, RunFindSet, &call, 0, nullptr);
+    ASSERT_EQ(WaitForSingleObject(thread, 5000), WAIT_OBJECT_0) << c.name << ": never returned";
+    CloseHandle(thread);
+    EXPECT_EQ(call.ok, c.ok) << c.name;
+    if (c.ok) {
+      EXPECT_EQ(call.woken.set, c.woken) << c.name;
+    }
+    for (HANDLE event : events) CloseHandle(event);
+  }
+}

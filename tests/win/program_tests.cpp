@@ -519,6 +519,11 @@ TEST_F(ProgramTest, MenuListsModemsOldestFirstAboveExit) {
               {2, "Им'я невідоме 1"},
               {separator, ""},
               {IDM_EXIT, "Вихід"}});
+  // Texts that cannot be loaded leave the items empty, or numbered.
+  const HINSTANCE instance = g_app.instance;
+  g_app.instance = GetModuleHandleA("ntdll.dll");
+  ExpectMenu({{4, "4000000001"}, {3, "2"}, {2, "1"}, {separator, ""}, {IDM_EXIT, ""}});
+  g_app.instance = instance;
 
   // A command past the end of the list (modems went while the menu was
   // open) does nothing; Exit ends the program.

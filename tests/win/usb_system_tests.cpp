@@ -1,5 +1,5 @@
-// The product's binding of the USB boundary loads WinUSB from the system
-// folder only: a winusb.dll planted beside the program is never taken.
+// The product's binding of the USB boundary loads WinUSB once, from the
+// system folder only: a winusb.dll planted beside the program is never taken.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -26,4 +26,11 @@ TEST(UsbSystemBinding, TakesWinUsbFromTheSystemFolderNotThePrograms) {
                            (systemFolder + "\\winusb.dll").c_str(), -1),
             CSTR_EQUAL)
       << loadedPath;
+
+  // Loaded once, however often it is called: one release unloads it. (Wine
+  // implements WinUsb_Free alone, so no other function is called here, and
+  // nothing calls WinUSB in this program after it.)
+  usbos::WinUsb_Free(nullptr);
+  FreeLibrary(module);
+  EXPECT_EQ(GetModuleHandleA("winusb.dll"), nullptr) << "WinUSB was loaded more than once";
 }
