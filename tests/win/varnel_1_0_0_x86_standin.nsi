@@ -10,7 +10,7 @@ OutFile "${VARNEL_OUTFILE}"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Varnel"
 !define RUN_KEY "Software\Microsoft\Windows\CurrentVersion\Run"
 
-; Program Files (x86): the 64-bit stub's $PROGRAMFILES32 names the 64-bit one.
+; Program Files (x86): under Wine the 64-bit stub's $PROGRAMFILES32 names the 64-bit one.
 Function .onInit
   ReadEnvStr $INSTDIR "ProgramFiles(x86)"
   StrCpy $INSTDIR "$INSTDIR\Varnel"
