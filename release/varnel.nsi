@@ -1,12 +1,16 @@
-; The installer of Varnel: per machine into Program Files, a Start menu
-; entry, a start at every user's logon, and an uninstaller.
+; The installer of Varnel: per machine into Program Files, Start menu
+; entries for the program and its guide, a start at every user's logon, and
+; an uninstaller. One script makes both installers:
+;   x64 (amd64-unicode): the 64-bit exe into the 64-bit Program Files, its
+;     entries in the 64-bit registry view; for Windows on an x64 processor;
+;   x86 (x86-unicode): the 32-bit exe, for 32-bit Windows.
 ; Made by release/CMakeLists.txt with these defines:
 ;   VARNEL_VERSION  the project version, x.y.z
-;   VARNEL_TARGET   x86-unicode (the product) or amd64-unicode
-;   VARNEL_EXE      the varnel.exe to install
+;   VARNEL_TARGET   amd64-unicode or x86-unicode
+;   VARNEL_STAGE    the folder of the files to install (the zip's folder)
 ;   VARNEL_OUTFILE  the installer to write
-!ifndef VARNEL_VERSION | VARNEL_TARGET | VARNEL_EXE | VARNEL_OUTFILE
-  !error "VARNEL_VERSION, VARNEL_TARGET, VARNEL_EXE and VARNEL_OUTFILE must be defined"
+!ifndef VARNEL_VERSION | VARNEL_TARGET | VARNEL_STAGE | VARNEL_OUTFILE
+  !error "VARNEL_VERSION, VARNEL_TARGET, VARNEL_STAGE and VARNEL_OUTFILE must be defined"
 !endif
 
 Target ${VARNEL_TARGET}
@@ -18,19 +22,27 @@ RequestExecutionLevel admin
 !include MUI2.nsh
 !include LogicLib.nsh
 !include WinMessages.nsh
+!include x64.nsh
 
 !define PRODUCT "Varnel"
 !define WINDOW_CLASS "VarnelWnd"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Varnel"
 !define RUN_KEY "Software\Microsoft\Windows\CurrentVersion\Run"
+!define GUIDE_LINK "Посібник ${PRODUCT}"
+!if "${VARNEL_TARGET}" == "amd64-unicode"
+  !define REG_VIEW 64
+  !define OTHER_SETUP "varnel-${VARNEL_VERSION}-x86-setup.exe"
+!else
+  !define REG_VIEW 32
+  !define OTHER_SETUP "varnel-${VARNEL_VERSION}-x64-setup.exe"
+!endif
 ; How long a running instance is given to close its links and end.
 !define STOP_WAIT_MS 30000
 
 Name "${PRODUCT}"
 OutFile "${VARNEL_OUTFILE}"
-; $PROGRAMFILES is the folder of the installer's own bitness: Program Files
-; (x86) for the 32-bit product on 64-bit Windows.
-InstallDir "$PROGRAMFILES\${PRODUCT}"
+; The Program Files of the exe's bitness (both are one on 32-bit Windows).
+InstallDir "$PROGRAMFILES${REG_VIEW}\${PRODUCT}"
 InstallDirRegKey HKLM "${UNINSTALL_KEY}" "InstallLocation"
 BrandingText "${PRODUCT} ${VARNEL_VERSION}"
 
@@ -54,6 +66,13 @@ VIAddVersionKey /LANG=1058 "LegalCopyright" "${PRODUCT}"
 !insertmacro MUI_UNPAGE_INSTFILES
 !insertmacro MUI_LANGUAGE "Ukrainian"
 
+!if ${REG_VIEW} == 64
+LangString WRONG_WINDOWS ${LANG_UKRAINIAN} \
+  "Цей інсталятор — для 64-розрядної Windows на процесорі x64 (Intel або AMD). На цьому комп'ютері встановіть ${PRODUCT} інсталятором ${OTHER_SETUP}."
+!else
+LangString WRONG_WINDOWS ${LANG_UKRAINIAN} \
+  "Ця Windows 64-розрядна: для неї інсталятор ${OTHER_SETUP}. Цей (x86) — лише для 32-розрядної Windows."
+!endif
 LangString STILL_RUNNING ${LANG_UKRAINIAN} \
   "${PRODUCT} не завершив роботу. Закрийте його (меню значка, $\"Вихід$\") і натисніть $\"Повтор$\"."
 
@@ -106,13 +125,30 @@ Function StartProgram
   Exec '"$INSTDIR\varnel.exe"'
 FunctionEnd
 
-Section "${PRODUCT}"
-  SetShellVarContext all
-  Call StopProgram
+; Each installer runs where its exe is the one to run: the x64 one on
+; Windows on an x64 processor (32-bit Windows cannot start it at all), the
+; x86 one everywhere else: 32-bit Windows, and Windows on ARM, which runs
+; x86 programs on every version. A silent run refused ends with exit code 2.
+Function .onInit
+  SetRegView ${REG_VIEW}
+!if ${REG_VIEW} == 64
+  ${IfNot} ${IsNativeAMD64}
+!else
+  ${If} ${IsNativeAMD64}
+!endif
+    MessageBox MB_OK|MB_ICONSTOP "$(WRONG_WINDOWS)" /SD IDOK
+    SetErrorLevel 2
+    Quit
+  ${EndIf}
+FunctionEnd
 
-  ; An installed version is removed first by its own uninstaller, wherever
-  ; it was installed, so nothing of it stays behind. _?= keeps the
-  ; uninstaller in place, so ExecWait waits for it.
+; A Varnel installed in registry view `view` (either bitness, any version)
+; is removed by its own uninstaller, wherever it was installed, so nothing
+; of it stays behind. _?= keeps the uninstaller in place, so ExecWait waits
+; for it. Its logon and uninstall entries go even when its uninstaller is
+; missing, so that one of each stays.
+!macro REMOVE_INSTALLED view
+  SetRegView ${view}
   ReadRegStr $0 HKLM "${UNINSTALL_KEY}" "InstallLocation"
   ${If} $0 != ""
   ${AndIf} ${FileExists} "$0\uninstall.exe"
@@ -120,11 +156,24 @@ Section "${PRODUCT}"
     Delete "$0\uninstall.exe"
     RMDir "$0"
   ${EndIf}
+  DeleteRegValue HKLM "${RUN_KEY}" "${PRODUCT}"
+  DeleteRegKey HKLM "${UNINSTALL_KEY}"
+!macroend
 
+Section "${PRODUCT}"
+  SetShellVarContext all
+  Call StopProgram
+  !insertmacro REMOVE_INSTALLED 32
+  !insertmacro REMOVE_INSTALLED 64
+  SetRegView ${REG_VIEW}
+
+  ; What ships, one line a file; the uninstall section deletes each.
   SetOutPath "$INSTDIR"
-  File "/oname=varnel.exe" "${VARNEL_EXE}"
+  File "${VARNEL_STAGE}/varnel.exe"
+  File "${VARNEL_STAGE}/posibnyk.html"
   WriteUninstaller "$INSTDIR\uninstall.exe"
   CreateShortcut "$SMPROGRAMS\${PRODUCT}.lnk" "$INSTDIR\varnel.exe"
+  CreateShortcut "$SMPROGRAMS\${GUIDE_LINK}.lnk" "$INSTDIR\posibnyk.html"
   WriteRegStr HKLM "${RUN_KEY}" "${PRODUCT}" '"$INSTDIR\varnel.exe"'
 
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"
@@ -145,14 +194,20 @@ Function .onInstSuccess
   ${EndIf}
 FunctionEnd
 
+Function un.onInit
+  SetRegView ${REG_VIEW}
+FunctionEnd
+
 Section "Uninstall"
   SetShellVarContext all
   Call un.StopProgram
   Delete "$INSTDIR\varnel.exe"
+  Delete "$INSTDIR\posibnyk.html"
   Delete "$INSTDIR\uninstall.exe"
   ; Not /r: only the folder the installer made, and only when it is empty.
   RMDir "$INSTDIR"
   Delete "$SMPROGRAMS\${PRODUCT}.lnk"
+  Delete "$SMPROGRAMS\${GUIDE_LINK}.lnk"
   DeleteRegValue HKLM "${RUN_KEY}" "${PRODUCT}"
   DeleteRegKey HKLM "${UNINSTALL_KEY}"
 SectionEnd

@@ -45,9 +45,11 @@ for p in $bus $acquirer; do
   (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null && fail "port $p on 127.0.0.1 is in use; choose others with --port"
 done
 
+# The 64-bit build: the one 64-bit Windows runs. Debian's wine command
+# starts the 32-bit loader first, which a 64-bit-only kernel cannot run.
 . tools/wine-arch.sh
-preset=win32 arch=win32 loader=wine
-i386_runs || { preset=win64 arch=win64 loader=/usr/lib/wine/wine64; }
+preset=win64 arch=win64 loader=wine
+i386_runs || loader=/usr/lib/wine/wine64
 mkdir -p build
 echo "demo: building ($preset build of the program under Wine, native modem simulator)"
 { cmake --preset $preset && cmake --build --preset $preset --target varnel-sim varnel-poke &&

@@ -10,10 +10,12 @@ have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok ins
 dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
 
 # imagemagick: its import takes the screenshots (scripts/demo.sh, scripts/screenshots.sh).
+# pandoc: the user's guide as HTML for the release; p7zip-full: the release
+# check lists and unpacks the installers.
 for p in cmake ninja-build g++ clang-format \
          g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix \
          wine wine32:i386 wine64 xvfb xauth googletest \
-         fonts-dejavu-core locales nsis imagemagick; do
+         fonts-dejavu-core locales nsis imagemagick pandoc p7zip-full; do
   have "$p" || need+=("$p")
 done
 

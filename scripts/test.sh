@@ -28,7 +28,8 @@ for p in "${presets[@]}"; do
   only=()
   if [ "$p" = win32 ] && ! i386_runs; then
     echo "=== test win32: this machine's kernel does not execute 32-bit programs, so Wine cannot" \
-      "start the 32-bit build: only its checks that need no Wine run here; win64 runs the rest"
+      "start the 32-bit build: only its checks that need no Wine run here (imports, hardening, calling" \
+      "convention, release contents); win64 runs the rest"
     only=(-L host)
   fi
   echo "=== test $p"

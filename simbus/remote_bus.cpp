@@ -16,6 +16,7 @@
 #include <set>
 #include <vector>
 
+#include "app/proc_address.h"
 #include "simbus/bus_protocol.h"
 #include "simbus/bus_wire.h"
 #include "simbus/modem_bus.h"
@@ -32,9 +33,7 @@ constexpr DWORD EXIT_REPLY_WAIT_MS = 2000;  // for AwaitExit replies as the prog
 void NameThisThread(const wchar_t* name) {
   using SetDescription = HRESULT(WINAPI*)(HANDLE, PCWSTR);
   const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
-  const auto set = kernel == nullptr ? nullptr
-                                     : reinterpret_cast<SetDescription>(reinterpret_cast<void (*)()>(
-                                           GetProcAddress(kernel, "SetThreadDescription")));
+  const auto set = kernel == nullptr ? nullptr : ProcAddress<SetDescription>(kernel, "SetThreadDescription");
   if (set != nullptr) set(GetCurrentThread(), name);
 }
 

@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "app/proc_address.h"
+
 namespace {
 
 // WinUSB is not one of the system's known DLLs, so a static import would be
@@ -27,9 +29,7 @@ struct WinUsbTable {
 
 template <typename Function>
 void Resolve(HMODULE module, const char* name, Function* slot, DWORD* loadError) {
-  // Through the generic function pointer type, which converts to and from
-  // any other without a warning.
-  *slot = reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+  *slot = ProcAddress<Function>(module, name);
   if (*slot == nullptr) *loadError = ERROR_PROC_NOT_FOUND;
 }
 

@@ -1,7 +1,7 @@
-// The installer as a shop's technician runs it: silently, then the
-// uninstaller while the program runs, and an upgrade over an older version.
-// The program must be ended through its window, as "Вихід" ends it, never
-// killed, and nothing the installer added may stay behind.
+// The x64 installer that ships, as a shop's technician runs it: silently,
+// then the uninstaller while the program runs, and over an older version of
+// either bitness. The program must be ended through its window, as "Вихід"
+// ends it, never killed, and nothing an installer added may stay behind.
 #include <windows.h>
 
 #include <shlobj.h>
@@ -19,6 +19,7 @@ namespace {
 constexpr DWORD kWaitMs = 60000;
 constexpr char kRunKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 constexpr char kUninstallKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Varnel";
+constexpr wchar_t kGuideLink[] = L"Посібник Varnel";
 
 std::string WindowsPath(const char* hostPath) {
   std::string path = std::string("Z:") + hostPath;
@@ -31,28 +32,44 @@ std::string Folder(int csidl) {
   return SHGetFolderPathA(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, path) == S_OK ? path : "";
 }
 
-std::string InstallDir() {
-  return Folder(CSIDL_PROGRAM_FILES) + "\\Varnel";
+// Where an installation of one bitness lives on 64-bit Windows.
+struct Layout {
+  int programFiles;  // CSIDL of its Program Files
+  REGSAM view;       // its registry view
+};
+constexpr Layout kX64 = {CSIDL_PROGRAM_FILES, KEY_WOW64_64KEY};
+constexpr Layout kX86 = {CSIDL_PROGRAM_FILESX86, KEY_WOW64_32KEY};
+
+std::string InstallDir(const Layout& layout) {
+  return Folder(layout.programFiles) + "\\Varnel";
 }
 
-std::string StartMenuLink() {
-  return Folder(CSIDL_COMMON_PROGRAMS) + "\\Varnel.lnk";
+std::wstring StartMenuLink(const wchar_t* name) {
+  wchar_t path[MAX_PATH] = {};
+  SHGetFolderPathW(nullptr, CSIDL_COMMON_PROGRAMS, nullptr, SHGFP_TYPE_CURRENT, path);
+  return std::wstring(path) + L"\\" + name + L".lnk";
 }
 
 bool Exists(const std::string& path) {
   return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-// The value's text, or "-" when it is not there.
-std::string RegText(const char* key, const char* name) {
-  char text[MAX_PATH] = {};
-  DWORD size = sizeof text;
-  return RegGetValueA(HKEY_LOCAL_MACHINE, key, name, RRF_RT_REG_SZ, nullptr, text, &size) == ERROR_SUCCESS
-             ? text
-             : "-";
+bool Exists(const std::wstring& path) {
+  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-std::string LinkTarget(const std::string& link) {
+// The value's text in registry view `view`, or "-" when it is not there.
+std::string RegText(REGSAM view, const char* key, const char* name) {
+  HKEY opened = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_QUERY_VALUE | view, &opened) != ERROR_SUCCESS) return "-";
+  char text[MAX_PATH] = {};
+  DWORD size = sizeof text;
+  const LSTATUS status = RegGetValueA(opened, nullptr, name, RRF_RT_REG_SZ, nullptr, text, &size);
+  RegCloseKey(opened);
+  return status == ERROR_SUCCESS ? text : "-";
+}
+
+std::string LinkTarget(const std::wstring& link) {
   std::string target = "-";
   IShellLinkA* shellLink = nullptr;
   if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
@@ -60,10 +77,9 @@ std::string LinkTarget(const std::string& link) {
     return target;
   IPersistFile* file = nullptr;
   if (SUCCEEDED(shellLink->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file)))) {
-    wchar_t wide[MAX_PATH] = {};
-    MultiByteToWideChar(CP_ACP, 0, link.c_str(), -1, wide, MAX_PATH);
     char path[MAX_PATH] = {};
-    if (SUCCEEDED(file->Load(wide, STGM_READ)) && SUCCEEDED(shellLink->GetPath(path, MAX_PATH, nullptr, 0)))
+    if (SUCCEEDED(file->Load(link.c_str(), STGM_READ)) &&
+        SUCCEEDED(shellLink->GetPath(path, MAX_PATH, nullptr, 0)))
       target = path;
     file->Release();
   }
@@ -86,19 +102,34 @@ DWORD Execute(const std::string& commandLine) {
   return code;
 }
 
-void ExpectInstalled(const char* version) {
-  const std::string exe = InstallDir() + "\\varnel.exe";
+void ExpectInstalled(const Layout& layout, const char* version) {
+  const std::string exe = InstallDir(layout) + "\\varnel.exe";
   EXPECT_TRUE(Exists(exe)) << exe;
-  EXPECT_TRUE(Exists(InstallDir() + "\\uninstall.exe"));
-  EXPECT_EQ(LinkTarget(StartMenuLink()), exe);
-  EXPECT_EQ(RegText(kRunKey, "Varnel"), "\"" + exe + "\"");
-  EXPECT_EQ(RegText(kUninstallKey, "DisplayVersion"), version);
-  EXPECT_EQ(RegText(kUninstallKey, "InstallLocation"), InstallDir());
+  EXPECT_TRUE(Exists(InstallDir(layout) + "\\uninstall.exe"));
+  EXPECT_EQ(LinkTarget(StartMenuLink(L"Varnel")), exe);
+  EXPECT_EQ(RegText(layout.view, kRunKey, "Varnel"), "\"" + exe + "\"");
+  EXPECT_EQ(RegText(layout.view, kUninstallKey, "DisplayVersion"), version);
+  EXPECT_EQ(RegText(layout.view, kUninstallKey, "InstallLocation"), InstallDir(layout));
+}
+
+bool NothingOf(const Layout& layout) {
+  return !Exists(InstallDir(layout)) && RegText(layout.view, kRunKey, "Varnel") == "-" &&
+         RegText(layout.view, kUninstallKey, "DisplayName") == "-";
 }
 
 bool NothingLeft() {
-  return !Exists(InstallDir()) && !Exists(StartMenuLink()) && RegText(kRunKey, "Varnel") == "-" &&
-         RegText(kUninstallKey, "DisplayName") == "-";
+  return NothingOf(kX64) && NothingOf(kX86) && !Exists(StartMenuLink(L"Varnel")) &&
+         !Exists(StartMenuLink(kGuideLink));
+}
+
+// This version, the only one installed: the program and the guide beside
+// it, the guide's Start menu entry pointing at it.
+void ExpectThisVersionOnly() {
+  ExpectInstalled(kX64, VARNEL_VERSION_TEXT);
+  const std::string guide = InstallDir(kX64) + "\\posibnyk.html";
+  EXPECT_TRUE(Exists(guide));
+  EXPECT_EQ(LinkTarget(StartMenuLink(kGuideLink)), guide);
+  EXPECT_TRUE(NothingOf(kX86)) << "an x86 installation is left";
 }
 
 // The installed program that is running, watched from here on: a window
@@ -161,7 +192,7 @@ class RunningProgram {
 void UninstallWhileRunning() {
   RunningProgram program;
   ASSERT_TRUE(program.Attach());
-  EXPECT_EQ(Execute("\"" + InstallDir() + "\\uninstall.exe\" /S"), 0u);
+  EXPECT_EQ(Execute("\"" + InstallDir(kX64) + "\\uninstall.exe\" /S"), 0u);
   EXPECT_TRUE(program.EndedThroughItsWindow());
   EXPECT_TRUE(PumpMessagesUntil(NothingLeft, kWaitMs)) << "left behind after uninstall";
 }
@@ -177,26 +208,40 @@ class InstallerTest : public ::testing::Test {
 
 TEST_F(InstallerTest, InstallsStartsAndUninstallsWhileRunning) {
   ASSERT_EQ(Execute(WindowsPath(VARNEL_SETUP_EXE) + " /S"), 0u);
-  ExpectInstalled(VARNEL_VERSION_TEXT);
+  ExpectThisVersionOnly();
   {
     RunningProgram started;
     ASSERT_TRUE(started.Attach()) << "the installer did not start the program";
-    EXPECT_EQ(started.ImagePath(), InstallDir() + "\\varnel.exe");
+    EXPECT_EQ(started.ImagePath(), InstallDir(kX64) + "\\varnel.exe");
   }
   UninstallWhileRunning();
 }
 
-TEST_F(InstallerTest, UpgradesOverAnOlderVersionWhileItRuns) {
-  ASSERT_EQ(Execute(WindowsPath(VARNEL_OLD_SETUP_EXE) + " /S"), 0u);
-  ExpectInstalled(VARNEL_OLD_VERSION);
-  {
-    RunningProgram old;
-    ASSERT_TRUE(old.Attach());
-    ASSERT_EQ(Execute(WindowsPath(VARNEL_SETUP_EXE) + " /S"), 0u);
-    EXPECT_TRUE(old.EndedThroughItsWindow());
+// Over the previous x64 build, and over 1.0.0 as it was installed on 64-bit
+// Windows: the 32-bit build in Program Files (x86), its entries in the
+// 32-bit view. Its stand-in installs the 64-bit exe there, with an
+// uninstaller that runs here and removes what 1.0.0's did.
+TEST_F(InstallerTest, ReplacesAnOlderVersionOfEitherBitnessWhileItRuns) {
+  const struct {
+    const char* setup;
+    Layout layout;
+    const char* version;
+  } olders[] = {{VARNEL_OLD_SETUP_EXE, kX64, VARNEL_OLD_VERSION},
+                {VARNEL_X86_STANDIN_SETUP_EXE, kX86, "1.0.0"}};
+  for (const auto& older : olders) {
+    SCOPED_TRACE(older.setup);
+    ASSERT_EQ(Execute(WindowsPath(older.setup) + " /S"), 0u);
+    ExpectInstalled(older.layout, older.version);
+    {
+      RunningProgram old;
+      ASSERT_TRUE(old.Attach());
+      EXPECT_EQ(old.ImagePath(), InstallDir(older.layout) + "\\varnel.exe");
+      ASSERT_EQ(Execute(WindowsPath(VARNEL_SETUP_EXE) + " /S"), 0u);
+      EXPECT_TRUE(old.EndedThroughItsWindow());
+    }
+    ExpectThisVersionOnly();
+    UninstallWhileRunning();
   }
-  ExpectInstalled(VARNEL_VERSION_TEXT);
-  UninstallWhileRunning();
 }
 
 }  // namespace

@@ -1,0 +1,5 @@
+#include "app/proc_address.h"
+
+FARPROC ProcAddressOf(HMODULE module, const char* name) {
+  return GetProcAddress(module, name);
+}
