@@ -730,20 +730,20 @@ HANDLE Launch(HANDLE* thread = nullptr) {
   return process.hProcess;
 }
 
+BOOL CALLBACK AddMainWindowOwner(HWND window, LPARAM owners) {
+  char name[32] = {};
+  GetClassNameA(window, name, sizeof name);
+  DWORD owner = 0;
+  GetWindowThreadProcessId(window, &owner);
+  if (std::strcmp(name, MAIN_WINDOW_CLASS) == 0)
+    reinterpret_cast<std::vector<DWORD>*>(owners)->push_back(owner);
+  return TRUE;
+}
+
 // The program's main windows on this desktop, by the process that owns each.
 std::vector<DWORD> MainWindowOwners() {
   std::vector<DWORD> owners;
-  EnumWindows(
-      [](HWND window, LPARAM found) -> BOOL {
-        char name[32] = {};
-        GetClassNameA(window, name, sizeof name);
-        DWORD owner = 0;
-        GetWindowThreadProcessId(window, &owner);
-        if (std::strcmp(name, MAIN_WINDOW_CLASS) == 0)
-          reinterpret_cast<std::vector<DWORD>*>(found)->push_back(owner);
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&owners));
+  EnumWindows(AddMainWindowOwner, reinterpret_cast<LPARAM>(&owners));
   return owners;
 }
 

@@ -8,7 +8,8 @@
 #   manifest binds to the side-by-side store. (WinUSB is loaded by full path
 #   at run time for that reason.)
 # - unless --may-listen (the simulated build, which serves its test bus),
-#   it imports nothing that could listen on a port or accept a connection.
+#   it imports nothing that could listen on a port or accept a connection;
+# - it registers for restart after a crash or a hang.
 set -euo pipefail
 objdump=$1 exe=$2 mayListen=${3:-}
 name=$(basename "$exe")
@@ -36,5 +37,8 @@ if [ "$mayListen" != --may-listen ]; then
       grep -qx "$call" && fail "imports $call: the program must listen on no port"
   done
 fi
+# A crash or a hang must not leave the modems unserved until the next logon.
+awk '/DLL Name:/ { dll = tolower($3); next } dll == "kernel32.dll" && NF == 3 { print $3 }' <<<"$dump" |
+  grep -qx RegisterApplicationRestart || fail "does not register for restart by Windows Error Reporting"
 [ $status -ne 0 ] || echo "check-hardening: $name: ASLR, DEP$(grep -qx HIGH_ENTROPY_VA <<<"$flags" && echo ', high-entropy ASLR'); imports only known DLLs"
 exit $status
