@@ -5,6 +5,7 @@
 #include "app/shell_os.h"
 #include "bridge/modem_bridge.h"
 #include "res/resource_ids.h"
+#include "trace/events.h"
 #include "usb/device_record.h"
 
 // The version-2 layout every call uses: the size the system checks.
@@ -66,7 +67,7 @@ BOOL AppState::ShowBalloon(const char* text) {
   data.uFlags = NIF_INFO;
   lstrcpynA(data.szInfo, text, sizeof data.szInfo);  // at most 255 characters and the NUL
   data.uTimeout = BALLOON_TIMEOUT_MS;
-  return shellos::Shell_NotifyIconA(NIM_MODIFY, &data);
+  return trace::BalloonShown(text, shellos::Shell_NotifyIconA(NIM_MODIFY, &data));
 }
 
 void AppState::RemoveTrayIcon() {

@@ -1,10 +1,12 @@
 // The program's entry point: one instance, its hidden window and the
 // message loop that everything runs on.
 #include "app/app_state.h"
+#include "trace/events.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   // Another instance already serves the modems: leave without a word.
   if (FindWindowA(MAIN_WINDOW_CLASS, MAIN_WINDOW_TITLE) != nullptr) return 0;
+  trace::ProgramStarted();
   g_app.instance = instance;
   if (g_app.Initialize() >= 0) {
     MSG msg;
@@ -14,5 +16,6 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     }
   }
   g_app.Shutdown();
+  trace::ProgramEnded();
   return 0;
 }
