@@ -123,6 +123,7 @@ Section "${PRODUCT}"
 
   SetOutPath "$INSTDIR"
   File "/oname=varnel.exe" "${VARNEL_EXE}"
+  File "${VARNEL_TRACE_CMD}"
   WriteUninstaller "$INSTDIR\uninstall.exe"
   CreateShortcut "$SMPROGRAMS\${PRODUCT}.lnk" "$INSTDIR\varnel.exe"
   WriteRegStr HKLM "${RUN_KEY}" "${PRODUCT}" '"$INSTDIR\varnel.exe"'
@@ -149,6 +150,7 @@ Section "Uninstall"
   SetShellVarContext all
   Call un.StopProgram
   Delete "$INSTDIR\varnel.exe"
+  Delete "$INSTDIR\varnel-trace.cmd"
   Delete "$INSTDIR\uninstall.exe"
   ; Not /r: only the folder the installer made, and only when it is empty.
   RMDir "$INSTDIR"

@@ -90,6 +90,7 @@ void ExpectInstalled(const char* version) {
   const std::string exe = InstallDir() + "\\varnel.exe";
   EXPECT_TRUE(Exists(exe)) << exe;
   EXPECT_TRUE(Exists(InstallDir() + "\\uninstall.exe"));
+  EXPECT_TRUE(Exists(InstallDir() + "\\varnel-trace.cmd"));
   EXPECT_EQ(LinkTarget(StartMenuLink()), exe);
   EXPECT_EQ(RegText(kRunKey, "Varnel"), "\"" + exe + "\"");
   EXPECT_EQ(RegText(kUninstallKey, "DisplayVersion"), version);
