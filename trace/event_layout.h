@@ -15,17 +15,11 @@
 
 namespace trace {
 
-// In-types: how a value is stored.
-constexpr uint8_t IN_ANSISTRING = 2;  // 8-bit text and a NUL
-constexpr uint8_t IN_INT32 = 7;
-constexpr uint8_t IN_UINT32 = 8;
-constexpr uint8_t IN_UINT64 = 10;
-constexpr uint8_t IN_HEXINT32 = 20;
+// In-types (how a value is stored; 0x80: an out-type follows) and
+// out-types (how a tool shows it).
+enum InType : uint8_t { IN_ANSISTRING = 2, IN_INT32 = 7, IN_UINT32 = 8, IN_UINT64 = 10, IN_HEXINT32 = 20 };
 constexpr uint8_t IN_HAS_OUT_TYPE = 0x80;
-// Out-types: how a tool shows it.
-constexpr uint8_t OUT_DEFAULT = 0;
-constexpr uint8_t OUT_WIN32ERROR = 13;
-constexpr uint8_t OUT_HRESULT = 15;
+enum OutType : uint8_t { OUT_DEFAULT = 0, OUT_WIN32ERROR = 13, OUT_HRESULT = 15 };
 
 // Bounds of one event: every event of the program fits with room to spare;
 // one that would not is dropped whole rather than cut.
