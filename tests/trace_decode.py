@@ -8,15 +8,23 @@ import struct
 import sys
 
 # In-types: how a value is stored (name, struct format or None for a string).
-IN_TYPES = {2: ("ansistring", None), 7: ("int32", "<i"), 8: ("uint32", "<I"), 10: ("uint64", "<Q"),
+IN_TYPES = {1: ("unicodestring", None), 2: ("ansistring", None), 7: ("int32", "<i"), 8: ("uint32", "<I"), 10: ("uint64", "<Q"),
             20: ("hexint32", "<I")}
 OUT_TYPES = {0: "", 13: "win32error", 15: "hresult"}
 PROVIDER_METADATA, EVENT_METADATA = 2, 1
 
 
-def cstring(data, at):
+def cstring(data, at, encoding="utf-8"):
+    """A NUL-terminated name (UTF-8) or ANSI value (the writer's code page, 1251 here)."""
     end = data.index(b"\0", at)
-    return data[at:end].decode("utf-8"), end + 1
+    return data[at:end].decode(encoding), end + 1
+
+
+def wide_string(data, at):
+    end = at
+    while data[end:end + 2] != b"\0\0":
+        end += 2
+    return data[at:end].decode("utf-16-le"), end + 2
 
 
 def decode_event(level, keyword, parts):
@@ -46,8 +54,10 @@ def decode_event(level, keyword, parts):
             assert not out_type & 0x80, "no field tags are written"
         assert in_type & 0x60 == 0, "no arrays are written"
         type_name, form = IN_TYPES[in_type & 0x1F]
-        if form is None:
-            value, offset = cstring(payload, offset)
+        if form is None and type_name == "unicodestring":
+            value, offset = wide_string(payload, offset)
+        elif form is None:
+            value, offset = cstring(payload, offset, "cp1251")
         else:
             value = struct.unpack_from(form, payload, offset)[0]
             offset += struct.calcsize(form)

@@ -87,6 +87,17 @@ void EventLayout::AddString(const char* name, const char* text) {
   AddField(name, IN_ANSISTRING, OUT_DEFAULT, value, length + 1);
 }
 
+void EventLayout::AddUtf16(const char* name, const uint16_t* text) {
+  uint8_t value[2 * (STRING_VALUE_MAX + 1)];
+  uint32_t length = 0;
+  for (; length < STRING_VALUE_MAX && text[length] != 0; ++length) {
+    value[2 * length] = static_cast<uint8_t>(text[length]);
+    value[2 * length + 1] = static_cast<uint8_t>(text[length] >> 8);
+  }
+  value[2 * length] = value[2 * length + 1] = 0;
+  AddField(name, IN_UNICODESTRING, OUT_DEFAULT, value, 2 * length + 2);
+}
+
 bool EventLayout::End() {
   PutSize(metadata, metadataSize);
   return !overflow;

@@ -10,14 +10,21 @@
 // tags), the name and a NUL, then per field its name and a NUL, an in-type
 // byte with 0x80 set when an out-type byte follows, and that out-type.
 // Data: each field's value in order, integers little-endian, strings with
-// their NUL.
+// their NUL (UTF-16 ones as 16-bit units, little-endian).
 #include <cstdint>
 
 namespace trace {
 
 // In-types (how a value is stored; 0x80: an out-type follows) and
 // out-types (how a tool shows it).
-enum InType : uint8_t { IN_ANSISTRING = 2, IN_INT32 = 7, IN_UINT32 = 8, IN_UINT64 = 10, IN_HEXINT32 = 20 };
+enum InType : uint8_t {
+  IN_UNICODESTRING = 1,
+  IN_ANSISTRING = 2,
+  IN_INT32 = 7,
+  IN_UINT32 = 8,
+  IN_UINT64 = 10,
+  IN_HEXINT32 = 20
+};
 constexpr uint8_t IN_HAS_OUT_TYPE = 0x80;
 enum OutType : uint8_t { OUT_DEFAULT = 0, OUT_WIN32ERROR = 13, OUT_HRESULT = 15 };
 
@@ -41,6 +48,9 @@ struct EventLayout {
   void AddHex32(const char* name, uint32_t value);
   void AddUInt64(const char* name, uint64_t value);
   void AddString(const char* name, const char* text);
+  // Text in the program's code page that a decoder on another machine must
+  // read alike: given as UTF-16 (NUL-terminated), cut as AddString cuts.
+  void AddUtf16(const char* name, const uint16_t* text);
   // Sets the metadata's size; false when the event overflowed.
   bool End();
 

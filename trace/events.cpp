@@ -141,9 +141,15 @@ void UsbTransferFailed(uint8_t pipe, DWORD error) {
 
 BOOL BalloonShown(const char* text, BOOL shown) {
   if (!IsEnabled(LEVEL_INFO, KEYWORD_PROGRAM)) return shown;
+  // The warning's text is Ukrainian in the ANSI code page: carried as
+  // UTF-16, so that it reads the same wherever the trace is decoded.
+  static_assert(sizeof(wchar_t) == sizeof(uint16_t), "UTF-16 units");
+  wchar_t wide[STRING_VALUE_MAX + 1];
+  if (MultiByteToWideChar(CP_ACP, 0, text, -1, wide, STRING_VALUE_MAX + 1) == 0) wide[0] = L'\0';
+  wide[STRING_VALUE_MAX] = L'\0';
   EventLayout e;
   e.Begin("BalloonShown");
-  e.AddString("text", text);
+  e.AddUtf16("text", reinterpret_cast<const uint16_t*>(wide));
   e.AddUInt32("shown", shown ? 1 : 0);
   WriteEvent(LEVEL_INFO, KEYWORD_PROGRAM, e);
   return shown;

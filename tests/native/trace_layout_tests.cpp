@@ -72,12 +72,14 @@ TEST(TraceLayoutTest, EventAndProviderMetadataAndDataByteForByte) {
   e.AddInt32("r", -2, trace::OUT_HRESULT);
   e.AddHex32("h", 0x10000000);
   e.AddUInt64("n", 0x0102030405060708ull);
+  const uint16_t wide[] = {0x0423, 'a', 0};  // Уa
+  e.AddUtf16("w", wide);
   ASSERT_TRUE(e.End());
-  const std::vector<uint8_t> metadata = {23, 0,   0, 'E',      'v', 0,   's', 0,  2,   'e', 0, 8 | 0x80,
-                                         13, 'r', 0, 7 | 0x80, 15,  'h', 0,   20, 'n', 0,   10};
+  const std::vector<uint8_t> metadata = {26,  0, 0,        'E', 'v', 0, 's', 0,   2, 'e', 0,   8 | 0x80, 13,
+                                         'r', 0, 7 | 0x80, 15,  'h', 0, 20,  'n', 0, 10,  'w', 0,        1};
   EXPECT_EQ(std::vector<uint8_t>(e.metadata, e.metadata + e.metadataSize), metadata);
-  const std::vector<uint8_t> data = {'a', 'b', 0,    5, 0, 0, 0, 0xFE, 0xFF, 0xFF, 0xFF, 0,
-                                     0,   0,   0x10, 8, 7, 6, 5, 4,    3,    2,    1};
+  const std::vector<uint8_t> data = {'a', 'b', 0, 5, 0, 0, 0, 0xFE, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0x10,
+                                     8,   7,   6, 5, 4, 3, 2, 1,    0x23, 0x04, 'a',  0, 0, 0};
   EXPECT_EQ(std::vector<uint8_t>(e.data, e.data + e.dataSize), data);
 
   uint8_t provider[16];
