@@ -732,6 +732,8 @@ TEST_F(DeviceTest, UnplugDuringTrafficReleasesEveryHandle) {
 
 TEST_F(DeviceTest, TraceOfARefusedOpenAConnectFailureAndAnUnplugWithTheLinkUp) {
   trace::RegisterProvider();
+  // The traits: the provider's name, as each event's provider metadata.
+  EXPECT_EQ(etwrec::Traits(), (std::vector<uint8_t>{9, 0, 'V', 'a', 'r', 'n', 'e', 'l', 0}));
   etwrec::ClearEvents();
   const int refused = Plug(simbus::StandardLayout());
   for (bool enabled : {true, false}) {
