@@ -237,10 +237,15 @@ TEST_F(StatusWindowTest, StopInsideTheModalLoopClosesTheWindowAndLetsGoOfTheBrid
 
 // The modem's warnings (the last exchange failed, the store nearly full)
 // are marked; the texts come out of code page 1251 as Unicode.
-TEST_F(StatusWindowTest, CtrlCCopiesBothTabsAsUnicodeText) {
+// Ctrl+C (in the rows and in a button) and the rows' menu item
+// "Копіювати", chosen from the keyboard, each copy the same text.
+TEST_F(StatusWindowTest, CtrlCAndTheMenuItemCopyBothTabsAsUnicodeText) {
   static char PATH[] = "\\\\?\\usb#vid_0000&pid_0000#copy#{003b07b0-c9b0-11dc-bd0b-001d6055e580}";
   modem_.record()->path = PATH;  // as opening by the device list gives it
-  std::wstring copied, before, after;
+  struct Copy {
+    std::wstring text, before, after;  // and the local time before and after
+  };
+  std::vector<Copy> copies;
   auto stamp = [] {
     SYSTEMTIME t;
     GetLocalTime(&t);
@@ -250,21 +255,37 @@ TEST_F(StatusWindowTest, CtrlCCopiesBothTabsAsUnicodeText) {
     return std::wstring(text);
   };
   EXPECT_TRUE(WhileOpen([&](HWND w) {
+    auto copy = [&](const std::function<void()>& action) {
+      OpenClipboard(w);
+      EmptyClipboard();
+      CloseClipboard();
+      Copy c;
+      c.before = stamp();
+      action();
+      c.after = stamp();
+      ASSERT_TRUE(OpenClipboard(w));
+      if (const HANDLE data = GetClipboardData(CF_UNICODETEXT)) {
+        c.text = static_cast<const wchar_t*>(GlobalLock(data));
+        GlobalUnlock(data);
+      }
+      CloseClipboard();
+      copies.push_back(c);
+    };
     BYTE keys[256], control[256];
     GetKeyboardState(keys);
     std::copy(keys, keys + 256, control);
     control[VK_CONTROL] = 0x80;
     SetKeyboardState(control);
-    before = stamp();
-    SendDlgItemMessageA(w, IDC_ROWS, WM_KEYDOWN, 'C', 1);
-    after = stamp();
+    for (int item : {IDC_ROWS, IDOK}) copy([&] { SendDlgItemMessageA(w, item, WM_KEYDOWN, 'C', 1); });
     SetKeyboardState(keys);
-    ASSERT_TRUE(OpenClipboard(w));
-    if (const HANDLE data = GetClipboardData(CF_UNICODETEXT)) {
-      copied = static_cast<const wchar_t*>(GlobalLock(data));
-      GlobalUnlock(data);
-    }
-    CloseClipboard();
+    copy([&] {
+      // Read by the menu's own loop: the first item, then Enter.
+      PostMessageA(w, WM_KEYDOWN, VK_DOWN, 1);
+      PostMessageA(w, WM_KEYDOWN, VK_RETURN, 1);
+      SendMessageA(w, WM_CONTEXTMENU, reinterpret_cast<WPARAM>(GetDlgItem(w, IDC_ROWS)), -1);
+      MSG message;
+      while (PeekMessageA(&message, w, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
+    });
   }));
   modem_.record()->path = nullptr;
   const std::wstring rows =
@@ -292,7 +313,9 @@ TEST_F(StatusWindowTest, CtrlCCopiesBothTabsAsUnicodeText) {
       L"Останній підписаний пакет КСЕФ\t15020\r\n"
       L"Останній переданий пакет КСЕФ\t14987\r\n";
   const std::wstring head = L"Varnel 1.0.0\t40001234\t" + std::wstring(PATH, PATH + sizeof PATH - 1) + L"\t";
-  EXPECT_TRUE(copied == head + before + L"\r\n" + rows || copied == head + after + L"\r\n" + rows);
+  ASSERT_EQ(copies.size(), 3u);
+  for (const Copy& c : copies)
+    EXPECT_TRUE(c.text == head + c.before + L"\r\n" + rows || c.text == head + c.after + L"\r\n" + rows);
 }
 
 }  // namespace
