@@ -5,6 +5,7 @@
 #include "app/result_codes.h"
 #include "bridge/io_buffer.h"
 #include "bridge/modem_bridge.h"
+#include "trace/events.h"
 #include "usb/device_class.h"
 #include "usb/device_record.h"
 #include "usb/usb_os.h"
@@ -67,6 +68,7 @@ HRESULT AppState::Initialize() {
 }
 
 void AppState::Shutdown() {
+  trace::ProgramStopping();
   RemoveTrayIcon();
   if (interfaceNotification != nullptr) {
     usbos::UnregisterDeviceNotification(interfaceNotification);

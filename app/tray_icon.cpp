@@ -5,6 +5,7 @@
 #include "app/shell_os.h"
 #include "bridge/modem_bridge.h"
 #include "res/resource_ids.h"
+#include "trace/events.h"
 #include "usb/device_record.h"
 
 // The version-2 layout every call uses: the size the system checks.
@@ -89,7 +90,7 @@ BOOL AppState::ShowBalloon(const char* text) {
     data.uFlags = NIF_INFO;
     lstrcpynA(data.szInfo, text, sizeof data.szInfo);  // at most 255 characters and the NUL
     data.uTimeout = BALLOON_TIMEOUT_MS;
-    result = shellos::Shell_NotifyIconA(NIM_MODIFY, &data);
+    result = trace::BalloonShown(text, shellos::Shell_NotifyIconA(NIM_MODIFY, &data));
   }
   // A warning about the blocking deadline must not be lost with the icon:
   // it waits for the icon to come back.

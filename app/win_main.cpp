@@ -1,6 +1,7 @@
 // The program's entry point: one instance, its hidden window and the
 // message loop that everything runs on.
 #include "app/app_state.h"
+#include "trace/events.h"
 
 namespace {
 
@@ -26,6 +27,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     if (instanceMutex != nullptr) CloseHandle(instanceMutex);
     return 0;
   }
+  trace::ProgramStarted();
   // After a crash or a hang Windows Error Reporting starts the program
   // again, rather than leaving every modem unserved until the next logon.
   // The Run entry starts it after a reboot.
@@ -39,6 +41,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     }
   }
   g_app.Shutdown();
+  trace::ProgramEnded();
   if (instanceMutex != nullptr) CloseHandle(instanceMutex);
   return 0;
 }

@@ -2,12 +2,15 @@
 #include "bridge/address_text.h"
 #include "bridge/control_message.h"
 #include "bridge/tcp_link.h"
+#include "trace/events.h"
 
 namespace {
 
 // Publishes the outcome: the result is stored before the wake event is set,
 // since the worker acts on the stored value and the event only wakes it.
 HRESULT Publish(ModemBridge* bridge, HRESULT result) {
+  trace::ConnectEnded(static_cast<uint32_t>(bridge->deviceId), result, bridge->connectError,
+                      bridge->connectStartedAt);
   bridge->connectResult.store(result);
   SetEvent(bridge->wakeEvent);
   return result;
@@ -59,6 +62,7 @@ HRESULT Connect(ModemBridge* bridge) {
   if (bridge->connectRequest == nullptr) return FailAttempt(bridge, E_UNEXPECTED);
   ServerAddress server;
   char* text = reinterpret_cast<char*>(bridge->connectRequest->data + CONNECT_TEXT_OFFSET);
+  trace::ConnectRequested(static_cast<uint32_t>(bridge->deviceId), text);
   // A malformed text keeps the thread's own last error: nothing failed.
   if (!ParseAddressText(text, &server)) return FailAttempt(bridge, E_INVALIDARG);
   SOCKET s = WSASocketA(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_OVERLAPPED);
@@ -87,5 +91,7 @@ HRESULT Connect(ModemBridge* bridge) {
 }  // namespace
 
 DWORD WINAPI ConnectThread(LPVOID param) {
-  return static_cast<DWORD>(Connect(static_cast<ModemBridge*>(param)));
+  auto* bridge = static_cast<ModemBridge*>(param);
+  bridge->connectStartedAt = GetTickCount64();
+  return static_cast<DWORD>(Connect(bridge));
 }

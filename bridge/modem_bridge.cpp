@@ -6,6 +6,7 @@
 #include "bridge/status_logic.h"
 #include "bridge/status_poll.h"
 #include "bridge/tcp_link.h"
+#include "trace/events.h"
 #include "ui/status_window.h"
 #include "usb/device_record.h"
 
@@ -102,7 +103,9 @@ HANDLE NewManualResetEvent() {
 
 ModemBridge* CreateBridge(DeviceRecord* record) {
   UsbPipe* roles[4];
-  if (!AcceptLayout(record, roles)) return nullptr;
+  const bool accepted = AcceptLayout(record, roles);
+  trace::LayoutFound(record, accepted);
+  if (!accepted) return nullptr;
 
   // Value-initialised: every handle, pointer, flag and counter starts at zero.
   auto* bridge = new (std::nothrow) ModemBridge();

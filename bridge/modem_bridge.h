@@ -68,6 +68,7 @@ struct ModemBridge {
   DWORD connectThreadId;
   std::atomic<LONG> connectResult;  // 1 pending, 0 connected, negative failed
   DWORD connectError;               // last error of the failed attempt
+  ULONGLONG connectStartedAt;       // connect thread only: when the attempt began, for its trace
   IoBuffer* connectRequest;         // the CTL_CONNECT being served
   SOCKET socket;                    // taken and cleared only under lock
   HRESULT workerResult;
@@ -123,6 +124,14 @@ struct ModemBridge {
   // lost) could not be allocated, or the write of a link-lost notice could
   // not start; the worker ends with this result.
   HRESULT workerFault;
+  // Worker only, for the trace of a link's end: why the link that closes
+  // next ends (trace::LINK_END_*; unset: a stop request's) with its error,
+  // and the byte totals when it came up (those when the last one closed:
+  // nothing is counted between links).
+  uint8_t linkEndCause;
+  DWORD linkEndError;
+  uint64_t linkReceivedBase;
+  uint64_t linkSentBase;
 };
 
 // Creates and starts a bridge over the record's single interface, or gives

@@ -7,6 +7,7 @@
 #include "bridge/buffer_queues.h"
 #include "bridge/control_message.h"
 #include "bridge/socket_calls.h"
+#include "trace/events.h"
 
 namespace {
 
@@ -159,6 +160,9 @@ HRESULT QueueReply(ModemBridge* bridge, uint8_t type) {
 }
 
 void CloseLink(ModemBridge* bridge) {
+  if (bridge->linked.load() == 1) trace::LinkEnded(bridge);
+  bridge->linkEndCause = trace::LINK_END_UNSET;
+  bridge->linkEndError = 0;
   bridge->linked.store(0);
   // An attempt under way is ended first: the connect thread gives up, closes
   // its own socket and returns. Only then is a connected socket closed, so
@@ -186,10 +190,16 @@ void CloseLink(ModemBridge* bridge) {
   // the link is down, so one left set would end every wait at once.
   ResetEvent(bridge->receiveTransfer->overlapped.hEvent);
   ResetEvent(bridge->sendTransfer->overlapped.hEvent);
+  bridge->linkReceivedBase = bridge->traffic.receiveBytes.load();
+  bridge->linkSentBase = bridge->traffic.sendBytes.load();
   PostLinkChanged(bridge);
 }
 
 void ReportLinkLost(ModemBridge* bridge) {
+  // The failed socket call's error, before the reply below can change it.
+  const DWORD error = WSAGetLastError();
+  bridge->linkEndCause = error == WSAECONNRESET ? trace::LINK_END_RESET : trace::LINK_END_ERROR;
+  bridge->linkEndError = error;
   // Queued before the teardown, so the modem hears of the loss even though
   // the data still in flight is dropped. A notice whose write cannot start
   // would hold every later control message behind it for good: the worker

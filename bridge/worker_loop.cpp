@@ -6,6 +6,7 @@
 #include "bridge/socket_calls.h"
 #include "bridge/tcp_link.h"
 #include "bridge/woken_set.h"
+#include "trace/events.h"
 #include "usb/usb_pipe.h"
 
 namespace {
@@ -201,11 +202,13 @@ HRESULT CollectRead(const Woken& woken, UsbPipe* pipe, IoBuffer** pending, IoBuf
 
 HRESULT ServeConnectRequest(ModemBridge* b, IoBuffer* message) {
   if (message->count < 4) {  // a request to close the link
+    b->linkEndCause = trace::LINK_END_CLOSE;
     CloseLink(b);
     ReturnBuffer(b, message);
     return S_OK;
   }
   message->data[message->count] = '\0';  // count <= 64: inside the buffer
+  b->linkEndCause = trace::LINK_END_NEW_REQUEST;
   CloseLink(b);
   ResetEvent(b->connectCancel);
   b->connectResult.store(1);
@@ -326,6 +329,7 @@ DWORD WINAPI WorkerLoop(LPVOID param) {
     b->connectRequest = nullptr;
     r = RunPasses(b);
   }
+  trace::WorkerEnding(b, r);
   b->controlIn->Abort();
   b->controlOut->Abort();
   b->dataIn->Abort();

@@ -8,7 +8,7 @@
 #undef VARNEL_STRING
 
 constexpr uint32_t FIRST_STRING_ID = IDS_EXIT;
-constexpr uint32_t LAST_STRING_ID = IDS_CURRENT_OPERATION;
+constexpr uint32_t LAST_STRING_ID = IDS_COPY;
 
 // The tray icon's pictures, and the status window's link picture.
 constexpr uint32_t IDI_NO_LINK = 104;    // modems attached, none linked

@@ -9,6 +9,7 @@
 #include "res/dialog_ids.h"
 #include "res/resource_ids.h"
 #include "ui/bridge_rows.h"
+#include "ui/status_copy.h"
 #include "ui/status_rows.h"
 
 namespace {
@@ -94,6 +95,43 @@ void FillRows(HWND window) {
   ShowWindow(list, SW_SHOW);
 }
 
+// Ctrl+C reaches whichever control has the focus; each hands it to the
+// window as its copy command. (A modal dialog's loop has no accelerators.)
+LRESULT CALLBACK CopyKeyProc(HWND control, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR id,
+                             DWORD_PTR dialog) {
+  if (message == WM_KEYDOWN && wParam == 'C' && GetKeyState(VK_CONTROL) < 0) {
+    SendMessageA(reinterpret_cast<HWND>(dialog), WM_COMMAND, CMD_STATUS_COPY, 0);
+    return 0;
+  }
+  if (message == WM_NCDESTROY) RemoveWindowSubclass(control, CopyKeyProc, id);
+  return DefSubclassProc(control, message, wParam, lParam);
+}
+
+BOOL CALLBACK HearCopyKey(HWND control, LPARAM dialog) {
+  SetWindowSubclass(control, CopyKeyProc, 0, static_cast<DWORD_PTR>(dialog));
+  return TRUE;
+}
+
+// The rows' context menu: "Копіювати", sent back as the copy command. From
+// the keyboard (no position) it opens at the selected row.
+void ShowRowsMenu(HWND window, HWND list, LPARAM position) {
+  POINT at = {static_cast<SHORT>(LOWORD(position)), static_cast<SHORT>(HIWORD(position))};
+  if (position == -1) {
+    RECT row = {};
+    SendMessageA(list, LB_GETITEMRECT, SendMessageA(list, LB_GETCURSEL, 0, 0),
+                 reinterpret_cast<LPARAM>(&row));
+    at = {row.left, row.bottom};
+    ClientToScreen(list, &at);
+  }
+  HMENU menu = CreatePopupMenu();
+  if (menu == nullptr) return;
+  char text[LABEL_SIZE];
+  LoadLabel(IDS_COPY, text);
+  AppendMenuA(menu, MF_STRING, CMD_STATUS_COPY, text);
+  TrackPopupMenu(menu, TPM_RIGHTBUTTON, at.x, at.y, 0, window, nullptr);
+  DestroyMenu(menu);
+}
+
 BOOL OnInitDialog(HWND window, ModemBridge* bridge) {
   if (bridge == nullptr) {
     EndDialog(window, 0);
@@ -111,6 +149,7 @@ BOOL OnInitDialog(HWND window, ModemBridge* bridge) {
   SendMessageA(window, DM_SETDEFID, IDOK, 0);
   HWND list = GetDlgItem(window, IDC_ROWS);
   SetItemHeight(list);
+  EnumChildWindows(window, HearCopyKey, reinterpret_cast<LPARAM>(window));
   NMHDR change = {GetDlgItem(window, IDC_TABS), IDC_TABS, static_cast<UINT>(TCN_SELCHANGE)};
   SendMessageA(window, WM_NOTIFY, IDC_TABS, reinterpret_cast<LPARAM>(&change));
   SetFocus(list);
@@ -211,6 +250,9 @@ BOOL OnCommand(HWND window, ModemBridge* bridge, WPARAM wParam) {
     case CMD_STATUS_REFRESH:
       Refresh(window, bridge);
       break;
+    case CMD_STATUS_COPY:
+      CopyStatusText(window, bridge);
+      break;
     default:
       break;
   }
@@ -245,6 +287,10 @@ INT_PTR CALLBACK StatusDialogProc(HWND window, UINT message, WPARAM wParam, LPAR
       return OnDrawItem(window, bridge, reinterpret_cast<const DRAWITEMSTRUCT*>(lParam));
     case WM_COMMAND:
       return OnCommand(window, bridge, wParam);
+    case WM_CONTEXTMENU:
+      if (reinterpret_cast<HWND>(wParam) != GetDlgItem(window, IDC_ROWS)) return FALSE;
+      ShowRowsMenu(window, reinterpret_cast<HWND>(wParam), lParam);
+      return TRUE;
     case WM_DESTROY:
       bridge->statusWindow = nullptr;
       return FALSE;

@@ -4,6 +4,10 @@
 // asks the modem for an exchange with the acquirer now. Main thread only.
 #include "bridge/modem_bridge.h"
 
+// Copies the window's rows to the clipboard (WM_COMMAND wParam): Ctrl+C in
+// any of its controls, or "Копіювати" in the rows' context menu.
+constexpr WPARAM CMD_STATUS_COPY = 0x3001;
+
 // The bridge's ShowStatus: runs the window until it closes; does nothing
 // while the bridge already has one open. The bridge may be stopped and
 // released inside the window's modal loop (a modem removed meanwhile), so

@@ -6,6 +6,7 @@
 #include "usb/device_class.h"
 #include "usb/device_record.h"
 #include "usb/path_match.h"
+#include "trace/events.h"
 
 // The structure sizes the 32-bit system expects in cbSize.
 #if !defined(_WIN64)
@@ -18,6 +19,7 @@ void AppState::EnumerateDevices() {
                                              DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
   if (set == INVALID_HANDLE_VALUE) return;
 
+  uint32_t found = 0;
   for (DWORD index = 0;; ++index) {
     SP_DEVICE_INTERFACE_DATA interfaceData = {};
     interfaceData.cbSize = sizeof interfaceData;
@@ -40,12 +42,16 @@ void AppState::EnumerateDevices() {
     const bool ok =
         usbos::SetupDiGetDeviceInterfaceDetailA(set, &interfaceData, detail, required, nullptr, nullptr) &&
         std::memchr(detail->DevicePath, '\0', pathRoom) != nullptr;
-    if (ok) AddDevice(detail->DevicePath);
+    if (ok) {
+      ++found;
+      AddDevice(detail->DevicePath);
+    }
     delete[] buffer;
     if (!ok) break;
   }
 
   usbos::SetupDiDestroyDeviceInfoList(set);
+  trace::DevicesEnumerated(found);
 }
 
 void AppState::AddDevice(const char* path) {

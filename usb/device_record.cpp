@@ -6,6 +6,7 @@
 #include "app/app_state.h"
 #include "app/result_codes.h"
 #include "bridge/modem_bridge.h"
+#include "trace/events.h"
 
 // The handle filter registered for each device file; the system checks its size.
 #if !defined(_WIN64)
@@ -50,9 +51,11 @@ HRESULT DeviceRecord::Open(const char* devicePath) {
   // under UAC), so full access is refused there: it asks for less.
   file = usbos::CreateFileA(path, GENERIC_ALL, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                             FILE_FLAG_OVERLAPPED, nullptr);
+  trace::DeviceOpenTried(id, path, GENERIC_ALL, file);
   if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
     file = usbos::CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    trace::DeviceOpenTried(id, path, GENERIC_READ | GENERIC_WRITE, file);
   }
   if (file == INVALID_HANDLE_VALUE) return GW_E_OPEN_DEVICE;
 

@@ -1,6 +1,7 @@
 #include "usb/usb_pipe.h"
 
 #include "app/result_codes.h"
+#include "trace/events.h"
 
 HRESULT UsbPipe::Create(WINUSB_INTERFACE_HANDLE interfaceHandle, UCHAR index) {
   handle = nullptr;
@@ -37,11 +38,18 @@ namespace {
 
 // A start that did not complete at once is either pending (1) or failed; the
 // last error stays as WinUSB set it for the caller.
-HRESULT StartResult(BOOL completed) {
+HRESULT StartResult(const UsbPipe& pipe, BOOL completed) {
   if (completed) return 0;
   const DWORD error = GetLastError();
   if (error == ERROR_IO_PENDING) return 1;
+  trace::UsbTransferFailed(pipe.info.PipeId, error);
   SetLastError(error);
+  return GW_E_USB;
+}
+
+// A transfer that ended in failure (or was aborted); its error stays.
+HRESULT Failed(const UsbPipe& pipe) {
+  trace::UsbTransferFailed(pipe.info.PipeId, GetLastError());
   return GW_E_USB;
 }
 
@@ -53,13 +61,13 @@ HRESULT StartResult(BOOL completed) {
 // would cost a system call per transfer, a wineserver request under Wine.
 HRESULT UsbPipe::StartRead(void* buffer, ULONG length, ULONG* count, OVERLAPPED* ov) {
   return StartResult(
-      usbos::WinUsb_ReadPipe(handle, info.PipeId, static_cast<PUCHAR>(buffer), length, count, ov));
+      *this, usbos::WinUsb_ReadPipe(handle, info.PipeId, static_cast<PUCHAR>(buffer), length, count, ov));
 }
 
 HRESULT UsbPipe::StartWrite(const void* buffer, ULONG length, ULONG* count, OVERLAPPED* ov) {
   // WinUSB only reads a write's buffer; its signature is not const.
   PUCHAR data = static_cast<PUCHAR>(const_cast<void*>(buffer));
-  return StartResult(usbos::WinUsb_WritePipe(handle, info.PipeId, data, length, count, ov));
+  return StartResult(*this, usbos::WinUsb_WritePipe(handle, info.PipeId, data, length, count, ov));
 }
 
 HRESULT UsbPipe::PollCompletion(OVERLAPPED* ov, ULONG* count, DWORD timeoutMs) {
@@ -68,11 +76,11 @@ HRESULT UsbPipe::PollCompletion(OVERLAPPED* ov, ULONG* count, DWORD timeoutMs) {
   if (wait == WAIT_TIMEOUT) return 1;
   if (wait != WAIT_OBJECT_0) return E_FAIL;
   // The event is signalled, so waiting here does not block.
-  if (!usbos::WinUsb_GetOverlappedResult(handle, ov, count, TRUE)) return GW_E_USB;
+  if (!usbos::WinUsb_GetOverlappedResult(handle, ov, count, TRUE)) return Failed(*this);
   return 0;
 }
 
 HRESULT UsbPipe::TakeCompletion(OVERLAPPED* ov, ULONG* count) {
   if (usbos::WinUsb_GetOverlappedResult(handle, ov, count, FALSE)) return 0;
-  return GetLastError() == ERROR_IO_INCOMPLETE ? 1 : GW_E_USB;
+  return GetLastError() == ERROR_IO_INCOMPLETE ? 1 : Failed(*this);
 }

@@ -45,7 +45,7 @@ TEST(StringTable, EveryIdFromFirstToLastHasText) {
   EXPECT_EQ(StringTableText(FIRST_STRING_ID - 1), nullptr);
   EXPECT_EQ(StringTableText(LAST_STRING_ID + 1), nullptr);
   EXPECT_EQ(FIRST_STRING_ID, 1u);
-  EXPECT_EQ(LAST_STRING_ID, 32u);
+  EXPECT_EQ(LAST_STRING_ID, 33u);
   for (uint32_t id = FIRST_STRING_ID; id <= LAST_STRING_ID; ++id) {
     ASSERT_NE(StringTableText(id), nullptr) << id;
     EXPECT_GT(std::strlen(StringTableText(id)), 0u) << id;

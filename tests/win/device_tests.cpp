@@ -16,11 +16,14 @@
 
 #include "app/app_state.h"
 #include "app/result_codes.h"
+#include "bridge/control_message.h"
 #include "bridge/io_buffer.h"
 #include "bridge/modem_bridge.h"
 #include "simbus/modem_bus.h"
 #include "tests/win/loopback_server.h"
 #include "tests/win/message_pump.h"
+#include "trace/etw_recorder.h"
+#include "trace/provider.h"
 #include "usb/device_record.h"
 
 // Every new (std::nothrow) of the test thread is counted, and one of them
@@ -742,6 +745,54 @@ TEST_F(DeviceTest, UnplugDuringTrafficReleasesEveryHandle) {
     if (HasFatalFailure()) return;
   }
   EXPECT_EQ(CountOpenHandles(), before);
+}
+
+// ---------------------------------------------------------------------------
+// What a trace session would receive: written to a file that
+// tests/trace_decode.py reads with a decoder of its own.
+
+TEST_F(DeviceTest, TraceOfARefusedOpenAConnectFailureAndAnUnplugWithTheLinkUp) {
+  trace::RegisterProvider();
+  // The traits: the provider's name, as each event's provider metadata.
+  EXPECT_EQ(etwrec::Traits(), (std::vector<uint8_t>{9, 0, 'V', 'a', 'r', 'n', 'e', 'l', 0}));
+  etwrec::ClearEvents();
+  const int refused = Plug(simbus::StandardLayout());
+  for (bool enabled : {true, false}) {
+    if (enabled) {
+      etwrec::Enable(trace::LEVEL_INFO, ~0ull);
+    } else {
+      etwrec::Disable();
+    }
+    LocalBus().FailCall(refused, BusCall::OpenDeviceFile, simbus::ANY_ARGUMENT, ERROR_ACCESS_DENIED);
+    g_app.AddDevice(PathOf(refused));
+    EXPECT_EQ(g_app.devices, nullptr);
+    EXPECT_EQ(etwrec::Events().size(), 1u) << "nothing is written while disabled";
+  }
+  etwrec::Enable(trace::LEVEL_INFO, ~0ull);
+  Unplug(refused);
+
+  const int modem = Plug(simbus::StandardLayout());
+  SendArrival(PathOf(modem));
+  ASSERT_NE(g_app.devices, nullptr);
+  LoopbackServer server;
+  auto connect = [&](const std::string& address) {
+    const std::string request = std::string("\x01\x00\x00", 3) + address;
+    LocalBus().Deliver(modem, simbus::CONTROL_IN, request.data(), static_cast<uint32_t>(request.size()));
+  };
+  connect("127.0.0.1:" + std::to_string(UnusedLoopbackPort()));
+  ASSERT_TRUE(TakeControl(modem, CTL_CONNECT_FAILED));
+  connect(server.Address());
+  ASSERT_TRUE(server.Accept(kWaitMs));
+  ASSERT_TRUE(TakeControl(modem, CTL_CONNECTED));
+  LocalBus().Deliver(modem, simbus::DATA_IN, "PAYLOAD-UP", 10);
+  std::vector<uint8_t> bytes;
+  ASSERT_TRUE(server.ReceiveExactly(10, &bytes, kWaitMs));
+  server.Send("PAYLOAD-DOWN", 12);
+  ASSERT_TRUE(LocalBus().Take(modem, simbus::DATA_OUT, &bytes, kWaitMs));
+  Unplug(modem);
+  ASSERT_TRUE(PumpUntil([] { return g_app.devices == nullptr; }));
+  etwrec::Disable();
+  ASSERT_TRUE(etwrec::SaveEvents(VARNEL_TRACE_EVENTS));
 }
 
 }  // namespace

@@ -106,6 +106,7 @@ void ExpectInstalled(const Layout& layout, const char* version) {
   const std::string exe = InstallDir(layout) + "\\varnel.exe";
   EXPECT_TRUE(Exists(exe)) << exe;
   EXPECT_TRUE(Exists(InstallDir(layout) + "\\uninstall.exe"));
+  EXPECT_TRUE(Exists(InstallDir(layout) + "\\varnel-trace.cmd"));
   EXPECT_EQ(LinkTarget(StartMenuLink(L"Varnel")), exe);
   EXPECT_EQ(RegText(layout.view, kRunKey, "Varnel"), "\"" + exe + "\"");
   EXPECT_EQ(RegText(layout.view, kUninstallKey, "DisplayVersion"), version);

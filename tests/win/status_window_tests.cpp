@@ -13,6 +13,7 @@
 #include "bridge/control_message.h"
 #include "bridge/status_logic.h"
 #include "res/dialog_ids.h"
+#include "ui/status_window.h"
 #include "tests/win/bridged_modem.h"
 #include "tests/win/loopback_server.h"
 #include "tests/win/test_window.h"
@@ -232,6 +233,89 @@ TEST_F(StatusWindowTest, StopInsideTheModalLoopClosesTheWindowAndLetsGoOfTheBrid
   EXPECT_EQ(bridge()->status.statusFlags & BOTH_UPDATED, BOTH_UPDATED);
   EXPECT_EQ(bridge()->outbox, nullptr);
   bridge()->statusWindow = nullptr;
+}
+
+// The modem's warnings (the last exchange failed, the store nearly full)
+// are marked; the texts come out of code page 1251 as Unicode.
+// Ctrl+C (in the rows and in a button) and the rows' menu item
+// "Копіювати", chosen from the keyboard, each copy the same text.
+TEST_F(StatusWindowTest, CtrlCAndTheMenuItemCopyBothTabsAsUnicodeText) {
+  static char PATH[] = "\\\\?\\usb#vid_0000&pid_0000#copy#{003b07b0-c9b0-11dc-bd0b-001d6055e580}";
+  modem_.record()->path = PATH;  // as opening by the device list gives it
+  struct Copy {
+    std::wstring text, before, after;  // and the local time before and after
+  };
+  std::vector<Copy> copies;
+  auto stamp = [] {
+    SYSTEMTIME t;
+    GetLocalTime(&t);
+    wchar_t text[32];
+    swprintf(text, 32, L"%04u-%02u-%02u %02u:%02u:%02u", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute,
+             t.wSecond);
+    return std::wstring(text);
+  };
+  EXPECT_TRUE(WhileOpen([&](HWND w) {
+    auto copy = [&](const std::function<void()>& action) {
+      OpenClipboard(w);
+      EmptyClipboard();
+      CloseClipboard();
+      Copy c;
+      c.before = stamp();
+      action();
+      c.after = stamp();
+      ASSERT_TRUE(OpenClipboard(w));
+      if (const HANDLE data = GetClipboardData(CF_UNICODETEXT)) {
+        c.text = static_cast<const wchar_t*>(GlobalLock(data));
+        GlobalUnlock(data);
+      }
+      CloseClipboard();
+      copies.push_back(c);
+    };
+    BYTE keys[256], control[256];
+    GetKeyboardState(keys);
+    std::copy(keys, keys + 256, control);
+    control[VK_CONTROL] = 0x80;
+    SetKeyboardState(control);
+    for (int item : {IDC_ROWS, IDOK}) copy([&] { SendDlgItemMessageA(w, item, WM_KEYDOWN, 'C', 1); });
+    SetKeyboardState(keys);
+    copy([&] {
+      // Read by the menu's own loop: the first item, then Enter.
+      PostMessageA(w, WM_KEYDOWN, VK_DOWN, 1);
+      PostMessageA(w, WM_KEYDOWN, VK_RETURN, 1);
+      SendMessageA(w, WM_CONTEXTMENU, reinterpret_cast<WPARAM>(GetDlgItem(w, IDC_ROWS)), -1);
+      MSG message;
+      while (PeekMessageA(&message, w, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
+    });
+  }));
+  modem_.record()->path = nullptr;
+  const std::wstring rows =
+      L"Серійний номер\t40001234\r\n"
+      L"ID DEV / ID SAM / ID ACQ\t00A1B2C3 / 5A3F0012 / 00000101\r\n"
+      L"Версія / ревізія ОС\t02.03 / 0115\r\n"
+      L"Код несправності модема\t\r\n"
+      L"Час до можливого блокування\t71:00:00\r\n"
+      L"Минуло часу з обміну з еквайером\t01:02:00\r\n"
+      L"Результат обміну з еквайером\t0xF0 (ERR_CNCT)\t!\r\n"
+      L"Сервер еквайера\t127.0.0.1:5000\r\n"
+      L"Період обміну з еквайером\t01:00:00\r\n"
+      L"Лічильник NT_SAM\t0x000004D2 (1234)\r\n"
+      L"Лічильник NT_SESSION\t0x0102 (258)\r\n"
+      L"Лічильник NT_SESSION_LOW\t7\r\n"
+      L"Поточна операція\tACQ_XCHG\r\n"
+      L"Час роботи РРО\t1236:32:12\r\n"
+      L"Дата/час модема\t14.03.25 09:30:00\r\n"
+      L"Прийнято / передано, блоків\t0 / 0\r\n"
+      L"Прийнято / передано, об'єм\t0 / 0\r\n"
+      L"Використано на носії КСЕФ\t96.12%\t!\r\n"
+      L"Наступний пакет КСЕФ\t15021\r\n"
+      L"Номер пакета персоналізації\t1\r\n"
+      L"Останній збережений пакет КСЕФ\t15020\r\n"
+      L"Останній підписаний пакет КСЕФ\t15020\r\n"
+      L"Останній переданий пакет КСЕФ\t14987\r\n";
+  const std::wstring head = L"Varnel 1.0.0\t40001234\t" + std::wstring(PATH, PATH + sizeof PATH - 1) + L"\t";
+  ASSERT_EQ(copies.size(), 3u);
+  for (const Copy& c : copies)
+    EXPECT_TRUE(c.text == head + c.before + L"\r\n" + rows || c.text == head + c.after + L"\r\n" + rows);
 }
 
 }  // namespace

@@ -10,6 +10,8 @@
 # simulation), the wineserver, and the simulation (modem-sim, the acquirer
 # peer); the simulation's bus calls a second; the program's handles,
 # threads and memory at the part's start and end.
+# VARNEL_SIM_EXE names another build of the simulated program to measure
+# (the same program from an older commit, say), beside this one in one run.
 # Not a test: figures depend on the machine. Loopback only; every run ends
 # by itself.
 set -uo pipefail
@@ -39,7 +41,7 @@ trap 'kill $acquirer 2>/dev/null; wineserver -k >/dev/null 2>&1; stop_xvfb; rm -
 acquirer=
 build/bench/tools/acquirer-peer --port $((port + 1)) --seconds 3600 >/dev/null 2>&1 &
 acquirer=$!
-VARNEL_BUS_PORT=$port tools/wine-run.sh --prefix "$WINEPREFIX" --arch $preset "$build/app/varnel-sim.exe" \
+VARNEL_BUS_PORT=$port tools/wine-run.sh --prefix "$WINEPREFIX" --arch $preset "${VARNEL_SIM_EXE:-$build/app/varnel-sim.exe}" \
   >/dev/null 2>&1 &
 for _ in $(seq 600); do (exec 3<>/dev/tcp/127.0.0.1/$port) 2>/dev/null && break; sleep 0.1; done
 # Other runs may have their own program: this one is under this prefix.

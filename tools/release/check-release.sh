@@ -3,7 +3,8 @@
 #   check-release.sh OBJDUMP RELEASE_DIR VERSION x64|x86 GUIDE_MD
 # - varnel-VERSION-ARCH-setup.exe and varnel-VERSION-ARCH.zip are there;
 # - the installer (an NSIS stub of that bitness) and the zip each hold
-#   exactly varnel.exe and posibnyk.html (and the uninstaller), the same
+#   exactly varnel.exe, posibnyk.html and varnel-trace.cmd (and the
+#   uninstaller), the same
 #   files in both, and the exe is of that machine type;
 # - the guide is one file: every picture of GUIDE_MD inline, none linked.
 set -euo pipefail
@@ -24,12 +25,12 @@ machine() { "$objdump" -f "$1" | awk '/file format/ { print $NF }'; }
 [ "$(machine "$setup")" = "$format" ] || fail "$(basename "$setup") is $(machine "$setup"), not $format"
 
 listed=$(7z l -ba -slt "$setup" | awk -F' = ' '$1 == "Path" && $2 !~ /^\$PLUGINSDIR/ { print $2 }' | sort | tr '\n' ' ')
-[ "$listed" = "posibnyk.html uninstall.exe varnel.exe " ] || fail "$(basename "$setup") holds: $listed"
-7z x -y -o"$work/setup" "$setup" varnel.exe posibnyk.html >/dev/null
+[ "$listed" = "posibnyk.html uninstall.exe varnel-trace.cmd varnel.exe " ] || fail "$(basename "$setup") holds: $listed"
+7z x -y -o"$work/setup" "$setup" varnel.exe posibnyk.html varnel-trace.cmd >/dev/null
 listed=$(cd "$work" && cmake -E tar xf "$zip" && find "$name" | sort | tr '\n' ' ')
-[ "$listed" = "$name $name/posibnyk.html $name/varnel.exe " ] || fail "$(basename "$zip") holds: $listed"
+[ "$listed" = "$name $name/posibnyk.html $name/varnel-trace.cmd $name/varnel.exe " ] || fail "$(basename "$zip") holds: $listed"
 
-for file in varnel.exe posibnyk.html; do
+for file in varnel.exe posibnyk.html varnel-trace.cmd; do
   cmp -s "$work/setup/$file" "$work/$name/$file" || fail "$file differs between the installer and the zip"
 done
 [ "$(machine "$work/$name/varnel.exe")" = "$format" ] || fail "varnel.exe is $(machine "$work/$name/varnel.exe")"
