@@ -93,12 +93,14 @@ def main(path):
     checks = 0
 
     opened = named("OpenTried")
-    assert len(opened) >= 2, opened
+    assert len(opened) >= 4, opened
     refused = opened[0]
     assert refused["path"][:2] == ("ansistring", "") and refused["path"][2].startswith("\\\\?\\"), refused
     assert refused["access"] == ("hexint32", "", 0x10000000), refused  # GENERIC_ALL
     assert refused["error"] == ("uint32", "win32error", 5), refused  # ERROR_ACCESS_DENIED
-    assert opened[1]["error"][2] == 0, opened[1]
+    # Then read and write, refused too; the next modem is opened so.
+    assert opened[1]["access"] == ("hexint32", "", 0xC0000000) and opened[1]["error"][2] == 5, opened[1]
+    assert opened[-1]["access"][2] == 0xC0000000 and opened[-1]["error"][2] == 0, opened[-1]
     checks += 1
 
     requested = named("ConnectRequested")

@@ -65,6 +65,7 @@ class StatusPollTest : public ::testing::Test {
     ASSERT_TRUE(modem_.Start());
     bridge_ = modem_.bridge();
     ClearShellCalls();
+    g_app.trayIconShown = true;  // as if the shell had the icon
   }
 
   TestWindow window_;

@@ -97,12 +97,12 @@ void TellNews(DeviceRecord* record) {
 
 void OnDeviceMessage(WPARAM wParam, LPARAM lParam) {
   auto* message = reinterpret_cast<IoBuffer*>(lParam);
-  if (message == nullptr) return;
+  // As the main window: only a buffer the record's worker posted is used;
+  // a record already gone freed its own.
   if (DeviceRecord* record = g_app.FindRecord(wParam)) {
+    if (record->bridge == nullptr || !TakePostedMessage(record->bridge, message)) return;
     record->OnDeviceMessage(message);  // takes the buffer over
     TellNews(record);
-  } else {
-    FreeIoBuffer(message);
   }
 }
 
@@ -160,6 +160,8 @@ HRESULT OpenDemoWindow() {
                                      nullptr, nullptr, g_app.instance, nullptr);
   if (g_app.mainWindow == nullptr || SetTimer(g_app.mainWindow, TIMER_TICK, TICK_MS, nullptr) == 0)
     return E_FAIL;
+  // The console stands in for the notification area, which always has the icon.
+  g_app.trayIconShown = true;
 
   DEV_BROADCAST_DEVICEINTERFACE_A filter = {};
   filter.dbcc_size = sizeof filter;
