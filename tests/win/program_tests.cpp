@@ -730,22 +730,6 @@ HANDLE Launch(HANDLE* thread = nullptr) {
   return process.hProcess;
 }
 
-BOOL CALLBACK AddMainWindowOwner(HWND window, LPARAM owners) {
-  char name[32] = {};
-  GetClassNameA(window, name, sizeof name);
-  DWORD owner = 0;
-  GetWindowThreadProcessId(window, &owner);
-  if (std::strcmp(name, MAIN_WINDOW_CLASS) == 0)
-    reinterpret_cast<std::vector<DWORD>*>(owners)->push_back(owner);
-  return TRUE;
-}
-
-// The program's main windows on this desktop, by the process that owns each.
-std::vector<DWORD> MainWindowOwners() {
-  std::vector<DWORD> owners;
-  EnumWindows(AddMainWindowOwner, reinterpret_cast<LPARAM>(&owners));
-  return owners;
-}
 
 DWORD ExitCode(HANDLE process) {
   DWORD code = STILL_ACTIVE;
@@ -809,12 +793,15 @@ TEST(ProgramProcess, OfTwoCopiesStartedAtOnceExactlyOneStays) {
     ASSERT_LT(first, 2u);
     EXPECT_EQ(ExitCode(copies[first]), 0u);
     const HANDLE stays = copies[1 - first];
-    std::vector<DWORD> owners;
-    EXPECT_TRUE(PumpUntil([&] { return !(owners = MainWindowOwners()).empty(); }, 30000));
-    EXPECT_EQ(owners, std::vector<DWORD>{GetProcessId(stays)});
+    HWND window = nullptr;
+    EXPECT_TRUE(PumpUntil([&] { return (window = FindWindowA(MAIN_WINDOW_CLASS, MAIN_WINDOW_TITLE)) != nullptr; },
+                          30000));
+    EXPECT_EQ(FindWindowExA(nullptr, window, MAIN_WINDOW_CLASS, MAIN_WINDOW_TITLE), nullptr) << "two windows";
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    EXPECT_EQ(owner, GetProcessId(stays));
     EXPECT_EQ(WaitForSingleObject(stays, 0), static_cast<DWORD>(WAIT_TIMEOUT));
-    if (!owners.empty())
-      PostMessageA(FindWindowA(MAIN_WINDOW_CLASS, MAIN_WINDOW_TITLE), WM_CHAR, VK_ESCAPE, 0);
+    PostMessageA(window, WM_CHAR, VK_ESCAPE, 0);
     EXPECT_EQ(WaitForSingleObject(stays, 30000), WAIT_OBJECT_0);
     for (HANDLE copy : copies) {
       if (ExitCode(copy) == STILL_ACTIVE) TerminateProcess(copy, 1);
