@@ -730,7 +730,6 @@ HANDLE Launch(HANDLE* thread = nullptr) {
   return process.hProcess;
 }
 
-
 DWORD ExitCode(HANDLE process) {
   DWORD code = STILL_ACTIVE;
   GetExitCodeProcess(process, &code);
@@ -794,8 +793,8 @@ TEST(ProgramProcess, OfTwoCopiesStartedAtOnceExactlyOneStays) {
     EXPECT_EQ(ExitCode(copies[first]), 0u);
     const HANDLE stays = copies[1 - first];
     HWND window = nullptr;
-    EXPECT_TRUE(PumpUntil([&] { return (window = FindWindowA(MAIN_WINDOW_CLASS, MAIN_WINDOW_TITLE)) != nullptr; },
-                          30000));
+    EXPECT_TRUE(PumpUntil(
+        [&] { return (window = FindWindowA(MAIN_WINDOW_CLASS, MAIN_WINDOW_TITLE)) != nullptr; }, 30000));
     EXPECT_EQ(FindWindowExA(nullptr, window, MAIN_WINDOW_CLASS, MAIN_WINDOW_TITLE), nullptr) << "two windows";
     DWORD owner = 0;
     GetWindowThreadProcessId(window, &owner);
