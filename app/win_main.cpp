@@ -14,6 +14,7 @@ constexpr char INSTANCE_MUTEX[] = "Local\\Varnel.Instance";
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+  SetLastError(ERROR_SUCCESS);  // read below whether the mutex was made or opened
   const HANDLE instanceMutex = CreateMutexA(nullptr, FALSE, INSTANCE_MUTEX);
   // Refused access, it was made by another user in this session's namespace.
   const DWORD mutexError = GetLastError();
