@@ -81,4 +81,9 @@ struct AppState {
 
 extern AppState g_app;
 
+// A string of the program's table into `buffer` of `size` bytes: its length,
+// or 0 with the buffer empty when it cannot be loaded (LoadStringA does not
+// promise to terminate the buffer then).
+int LoadProgramString(uint32_t id, char* buffer, int size);
+
 LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

@@ -8,23 +8,17 @@ namespace {
 
 constexpr int LABEL_SIZE = 64;
 
-// A string of the program's table; empty when it cannot be loaded, since
-// the buffer is not promised to be terminated then.
-void LoadText(HINSTANCE instance, UINT id, char (&text)[LABEL_SIZE]) {
-  if (LoadStringA(instance, id, text, LABEL_SIZE) <= 0) text[0] = '\0';
-}
-
 }  // namespace
 
 HMENU AppState::BuildTrayMenu() {
   HMENU menu = CreatePopupMenu();
   char text[LABEL_SIZE] = {};
-  LoadText(instance, IDS_EXIT, text);
+  LoadProgramString(IDS_EXIT, text, LABEL_SIZE);
   InsertMenuA(menu, 0, MF_BYPOSITION | MF_STRING, IDM_EXIT, text);
   // Every item goes in at the top: read downwards, the oldest modem comes
   // first, the newest just above the separator, "Exit" at the bottom.
   // Without its label format an unnamed modem is still told by its number.
-  LoadText(instance, IDS_UNNAMED_DEVICE, text);
+  LoadProgramString(IDS_UNNAMED_DEVICE, text, LABEL_SIZE);
   if (text[0] == '\0') lstrcpynA(text, "%i", LABEL_SIZE);
   if (devices != nullptr)
     InsertMenuA(menu, 0, MF_BYPOSITION | MF_SEPARATOR, static_cast<UINT_PTR>(-1), nullptr);

@@ -22,7 +22,7 @@ LONG ControlBacklog(ModemBridge* bridge) {
 
 void ShowBlockingWarning(ModemBridge* bridge, int32_t hours) {
   char format[WARNING_FORMAT_SIZE];
-  if (LoadStringA(g_app.instance, IDS_BLOCKING_WARNING, format, sizeof format) <= 0) return;
+  if (LoadProgramString(IDS_BLOCKING_WARNING, format, sizeof format) == 0) return;
   char text[WARNING_TEXT_SIZE];
   FormatWarningText(text, sizeof text, format, bridge->status.serial, hours);
   g_app.ShowBalloon(text);

@@ -3,14 +3,6 @@
 #include "app/app_state.h"
 #include "ui/status_rows.h"
 
-namespace {
-
-int LoadProgramString(uint32_t id, char* buffer, int bufferMax) {
-  return LoadStringA(g_app.instance, id, buffer, bufferMax);
-}
-
-}  // namespace
-
 int32_t RenderStatusRow(ModemBridge* bridge, int32_t tab, uint32_t row, char* buffer, uint32_t size) {
   return RenderStatusRow(bridge->status, bridge->traffic, tab, row, buffer, size, LoadProgramString);
 }

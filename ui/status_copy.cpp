@@ -11,10 +11,6 @@ namespace {
 // Every row (512 bytes at most each) and the header fit.
 constexpr uint32_t TEXT_SIZE = 16384;
 
-int LoadProgramString(uint32_t id, char* buffer, int bufferMax) {
-  return LoadStringA(g_app.instance, id, buffer, bufferMax);
-}
-
 // The text in UTF-16 in memory the clipboard can own, or null. The program's
 // texts (its string table loaded by LoadStringA, the device path) are in the
 // ANSI code page.

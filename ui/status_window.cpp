@@ -40,8 +40,7 @@ int32_t SelectedTab(HWND window) {
 }
 
 void LoadLabel(UINT id, char (&text)[LABEL_SIZE]) {
-  text[0] = '\0';  // LoadStringA may leave the buffer alone when it fails
-  LoadStringA(g_app.instance, id, text, LABEL_SIZE);
+  LoadProgramString(id, text, LABEL_SIZE);
 }
 
 void SetTitle(HWND window, const ModemBridge* bridge) {
