@@ -2,12 +2,15 @@
 // polling and re-enumeration, device events, and the notices of the
 // bridges' workers.
 #include "app/app_state.h"
-#include "app/result_codes.h"
+#include "base/result_codes.h"
 #include "bridge/io_buffer.h"
 #include "bridge/modem_bridge.h"
+#include "res/resource_ids.h"
 #include "trace/events.h"
+#include "ui/status_window.h"
 #include "usb/device_class.h"
 #include "usb/device_record.h"
+#include "usb/path_match.h"
 #include "usb/usb_os.h"
 
 // The interface filter the system checks by size.
@@ -33,6 +36,12 @@ HRESULT AppState::Initialize() {
   trayIconShown = false;
   trayRetryTicks = 0;
   pendingBalloon[0] = '\0';
+  balloonRefusals = 0;
+  rescanWaited = 0;
+  pendingRemovals = nullptr;
+  handlerDepth = 0;
+  retired = nullptr;
+  stopped = false;
 
   WNDCLASSA windowClass = {};
   windowClass.lpfnWndProc = MainWindowProc;
@@ -67,14 +76,22 @@ HRESULT AppState::Initialize() {
   return S_OK;
 }
 
-void AppState::Shutdown() {
-  trace::ProgramStopping();
-  RemoveTrayIcon();
+void AppState::Shutdown(bool sessionEnding) {
+  if (!stopped) trace::ProgramStopping();
+  // At the session's end the icon goes with the shell, which is ending too
+  // and may not answer: no call is made to it.
+  if (!sessionEnding && !stopped) RemoveTrayIcon();
+  stopped = true;
   if (interfaceNotification != nullptr) {
     usbos::UnregisterDeviceNotification(interfaceNotification);
     interfaceNotification = nullptr;
   }
-  // Each removal joins the record's worker before the next record is taken.
+  while (pendingRemovals != nullptr) EndPendingRemoval(pendingRemovals);
+  // Every worker is told first, so that all links close at once; each
+  // removal then joins a worker that is already ending.
+  for (DeviceRecord* record = devices; record != nullptr; record = record->next) {
+    if (record->bridge != nullptr) RequestStop(record->bridge);
+  }
   while (devices != nullptr) RemoveDevice(devices);
   if (winsockStarted) {
     WSACleanup();
@@ -83,13 +100,32 @@ void AppState::Shutdown() {
 }
 
 void AppState::OnTick() {
-  if (rescanTicks != 0 && --rescanTicks == 0) {
-    EnumerateDevices();
-    UpdateTrayIcon();
+  if (rescanTicks != 0) {
+    ++rescanWaited;
+    if (--rescanTicks == 0) {
+      EnumerateDevices();
+      UpdateTrayIcon();
+    }
+  }
+  AgePendingRemovals();
+  // A worker whose notice could not be posted (a full queue) is seen here.
+  for (DeviceRecord* record = devices; record != nullptr;) {
+    if (record->bridge != nullptr && record->bridge->workerEnded.load() != 0) {
+      OnWorkerEnded(record);
+      record = devices;  // from the head again: the shell's call may have changed the list
+      continue;
+    }
+    record = record->next;
   }
   KeepTrayIcon();
   // Records added just above get their first poll in this same tick.
   for (DeviceRecord* record = devices; record != nullptr; record = record->next) record->OnTick();
+}
+
+void AppState::OnWorkerEnded(DeviceRecord* record) {
+  RemoveDevice(record);
+  DelayRescan();
+  UpdateTrayIcon();
 }
 
 void AppState::OnDeviceChange(WPARAM event, LPARAM lParam) {
@@ -97,25 +133,37 @@ void AppState::OnDeviceChange(WPARAM event, LPARAM lParam) {
   if (header == nullptr) return;
   if (event == DBT_DEVICEARRIVAL && header->dbch_devicetype == DBT_DEVTYP_DEVICEINTERFACE) {
     // The registration already limits arrivals to the modem's class.
-    AddDevice(reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_A*>(lParam)->dbcc_name);
-    UpdateTrayIcon();
-  } else if ((event == DBT_DEVICEQUERYREMOVE || event == DBT_DEVICEREMOVECOMPLETE) &&
-             header->dbch_devicetype == DBT_DEVTYP_HANDLE) {
-    // Closed already on the query: by the time this returns no handle of the
-    // device is open, so the removal is never held up by this program.
-    const HANDLE file = reinterpret_cast<const DEV_BROADCAST_HANDLE*>(lParam)->dbch_handle;
-    for (DeviceRecord* record = devices; record != nullptr; record = record->next) {
-      if (record->file == file) {
-        RemoveDevice(record);
-        // Another program may still veto the removal, and the notice of that
-        // goes to the registration just closed: an enumeration 5 s on
-        // reopens a modem that stayed, and finds nothing if it went.
-        if (event == DBT_DEVICEQUERYREMOVE) ArmRescan();
-        UpdateTrayIcon();
-        return;
+    const char* path = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_A*>(lParam)->dbcc_name;
+    // An arrival means a requested removal is over, whatever was heard of it.
+    for (PendingRemoval* pending = pendingRemovals; pending != nullptr; pending = pending->next) {
+      if (PathsMatch(pending->path, path)) {
+        EndPendingRemoval(pending);
+        break;
       }
     }
+    AddDevice(path);
+    UpdateTrayIcon();
+  } else if (header->dbch_devicetype == DBT_DEVTYP_HANDLE) {
+    OnHandleEvent(event, reinterpret_cast<const DEV_BROADCAST_HANDLE*>(lParam));
   }
+}
+
+void AppState::TakeDeviceMessage(DeviceRecord* record, IoBuffer* message) {
+  if (message == nullptr) return;
+  const MessageOutcome outcome = record->OnDeviceMessage(message);  // takes the buffer over
+  ModemBridge* const bridge = record->bridge;
+  if (bridge == nullptr) return;
+  if (outcome.serialTaken) record->SetDisplayName(bridge->status.serial);
+  // Every message, taken or not, tells an open status window to look again.
+  RefreshStatusWindow(bridge);
+  if (!outcome.warningDue) return;
+  char format[WARNING_FORMAT_SIZE];
+  if (LoadProgramString(IDS_BLOCKING_WARNING, format, sizeof format) == 0) return;
+  char text[WARNING_TEXT_SIZE];
+  FormatWarningText(text, sizeof text, format, bridge->status.serial, outcome.warningHours);
+  // Last: the shell's call may dispatch messages sent meanwhile (a removal,
+  // the session's end), after which nothing here is used again.
+  ShowBalloon(text);
 }
 
 LRESULT AppState::HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -152,7 +200,7 @@ LRESULT AppState::HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM
       // closed in order now, as on "Exit", instead of being reset by the
       // process's end, and the window goes so that nothing reopens them.
       if (wParam != FALSE) {
-        Shutdown();
+        Shutdown(true);
         DestroyWindow(window);
       }
       return 0;
@@ -163,9 +211,7 @@ LRESULT AppState::HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM
       // any program, so the notice counts only once the worker has ended.
       if (DeviceRecord* record = FindRecord(wParam);
           record != nullptr && record->bridge != nullptr && record->bridge->workerEnded.load() != 0) {
-        RemoveDevice(record);
-        rescanTicks = RESCAN_DELAY_TICKS;
-        UpdateTrayIcon();
+        OnWorkerEnded(record);
       }
       break;
     case WM_GW_DEVICE_MESSAGE:
@@ -175,7 +221,7 @@ LRESULT AppState::HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM
       if (DeviceRecord* record = FindRecord(wParam)) {
         auto* buffer = reinterpret_cast<IoBuffer*>(lParam);
         if (record->bridge != nullptr && TakePostedMessage(record->bridge, buffer))
-          record->OnDeviceMessage(buffer);  // takes the buffer over
+          TakeDeviceMessage(record, buffer);
       }
       return 0;
     default:
@@ -190,5 +236,10 @@ LRESULT AppState::HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM
 }
 
 LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  return g_app.HandleMessage(window, message, wParam, lParam);
+  // Handlers nest whenever one calls into another process or runs a loop:
+  // what they remove is freed only once the outermost has returned.
+  ++g_app.handlerDepth;
+  const LRESULT result = g_app.HandleMessage(window, message, wParam, lParam);
+  if (--g_app.handlerDepth == 0) g_app.FreeRetired();
+  return result;
 }

@@ -16,6 +16,10 @@ static_assert(NOTIFYICONDATAA_V2_SIZE == 488, "32-bit NOTIFYICONDATAA version 2 
 namespace {
 
 constexpr UINT BALLOON_TIMEOUT_MS = 15000;
+// A shell that has the icon but refuses balloons (group policy,
+// notifications turned off) is asked this many times, a second apart; then
+// the warning is dropped until its next threshold.
+constexpr uint32_t BALLOON_TRIES = 3;
 
 NOTIFYICONDATAA NewIconData(HWND window) {
   NOTIFYICONDATAA data = {};
@@ -37,6 +41,7 @@ HICON TrayIcon(HINSTANCE instance, uint32_t id) {
 }  // namespace
 
 void AppState::AddTrayIcon() {
+  if (stopped) return;
   NOTIFYICONDATAA data = NewIconData(mainWindow);
   data.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
   data.uCallbackMessage = WM_GW_TRAY;
@@ -47,16 +52,20 @@ void AppState::AddTrayIcon() {
 }
 
 void AppState::KeepTrayIcon() {
-  if (trayIconShown) return;
+  if (trayIconShown && pendingBalloon[0] == '\0') return;
   if (trayRetryTicks > 1) {
     --trayRetryTicks;
     return;
   }
-  AddTrayIcon();
+  trayRetryTicks = TRAY_RETRY_TICKS;
+  // A plain change tells whether the shell still has the icon; taken, it
+  // shows the balloon that waits.
+  if (!trayIconShown) AddTrayIcon();
   UpdateTrayIcon();
 }
 
 BOOL AppState::UpdateTrayIcon() {
+  if (stopped) return FALSE;
   uint32_t icon = IDI_NO_DEVICE;
   if (devices != nullptr) {
     icon = IDI_NO_LINK;
@@ -73,35 +82,39 @@ BOOL AppState::UpdateTrayIcon() {
   // A change the shell takes proves the icon is there, also after an add it
   // did not answer in time; one it refuses means the icon may be gone.
   const BOOL result = shellos::Shell_NotifyIconA(NIM_MODIFY, &data);
+  // From here on only the program's own state is used: the call may have
+  // dispatched messages sent meanwhile.
   trayIconShown = result != FALSE;
-  if (trayIconShown && pendingBalloon[0] != '\0') {
-    char text[sizeof pendingBalloon];
-    lstrcpynA(text, pendingBalloon, sizeof text);
-    pendingBalloon[0] = '\0';
-    ShowBalloon(text);
-  }
+  if (trayIconShown && pendingBalloon[0] != '\0') ShowPendingBalloon();
   return result;
 }
 
 BOOL AppState::ShowBalloon(const char* text) {
-  BOOL result = FALSE;
-  if (trayIconShown) {
-    NOTIFYICONDATAA data = NewIconData(mainWindow);
-    data.uFlags = NIF_INFO;
-    lstrcpynA(data.szInfo, text, sizeof data.szInfo);  // at most 255 characters and the NUL
-    data.uTimeout = BALLOON_TIMEOUT_MS;
-    result = trace::BalloonShown(text, shellos::Shell_NotifyIconA(NIM_MODIFY, &data));
-  }
   // A warning about the blocking deadline must not be lost with the icon:
   // it waits for the icon to come back.
-  if (result == FALSE) {
-    lstrcpynA(pendingBalloon, text, sizeof pendingBalloon);
-    trayIconShown = false;
+  lstrcpynA(pendingBalloon, text, sizeof pendingBalloon);
+  balloonRefusals = 0;
+  return ShowPendingBalloon();
+}
+
+BOOL AppState::ShowPendingBalloon() {
+  if (stopped || !trayIconShown || pendingBalloon[0] == '\0') return FALSE;
+  NOTIFYICONDATAA data = NewIconData(mainWindow);
+  data.uFlags = NIF_INFO;
+  lstrcpynA(data.szInfo, pendingBalloon, sizeof data.szInfo);  // at most 255 characters and the NUL
+  data.uTimeout = BALLOON_TIMEOUT_MS;
+  const BOOL result = trace::BalloonShown(data.szInfo, shellos::Shell_NotifyIconA(NIM_MODIFY, &data));
+  // A refused balloon says nothing of the icon, which a plain change judges
+  // (KeepTrayIcon); the warning is asked again a few times, then dropped.
+  if (result != FALSE || ++balloonRefusals >= BALLOON_TRIES) {
+    pendingBalloon[0] = '\0';
+    balloonRefusals = 0;
   }
   return result;
 }
 
 void AppState::RemoveTrayIcon() {
+  if (stopped) return;
   NOTIFYICONDATAA data = NewIconData(mainWindow);
   shellos::Shell_NotifyIconA(NIM_DELETE, &data);
   trayIconShown = false;

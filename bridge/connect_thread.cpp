@@ -1,4 +1,4 @@
-#include "app/result_codes.h"
+#include "base/result_codes.h"
 #include "bridge/address_text.h"
 #include "bridge/control_message.h"
 #include "bridge/tcp_link.h"

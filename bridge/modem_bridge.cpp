@@ -7,8 +7,7 @@
 #include "bridge/status_poll.h"
 #include "bridge/tcp_link.h"
 #include "trace/events.h"
-#include "ui/status_window.h"
-#include "usb/device_record.h"
+#include "usb/usb_interface.h"
 
 namespace {
 
@@ -17,10 +16,9 @@ constexpr UCHAR MODEM_PIPE_COUNT = 4;
 constexpr USHORT MODEM_PACKET_SIZE = 64;
 
 void Stop(ModemBridge* bridge) {
-  CloseStatusWindow(bridge);
+  if (bridge->owner.closeStatus != nullptr) bridge->owner.closeStatus(bridge);
   if (bridge->workerThread == nullptr) return;
-  bridge->stopRequested.store(1);
-  SetEvent(bridge->wakeEvent);
+  RequestStop(bridge);
   WaitForSingleObject(bridge->workerThread, INFINITE);
   CloseHandle(bridge->workerThread);
   bridge->workerThread = nullptr;
@@ -59,6 +57,10 @@ int32_t IsConnected(ModemBridge* bridge) {
 
 void OnStateChanged(ModemBridge*) {}
 
+void ShowStatus(ModemBridge* bridge) {
+  if (bridge->owner.showStatus != nullptr) bridge->owner.showStatus(bridge);
+}
+
 const BridgeOps kBridgeOps = {Stop,   Release,    IsConnected,   OnDeviceMessage,
                               OnTick, ShowStatus, OnStateChanged};
 
@@ -78,9 +80,9 @@ void AssignPair(UsbPipe* first, UsbPipe* second, UsbPipe** in, UsbPipe** out) {
 
 // The modem's layout: one interface 0xFE/0/0 with four bulk 64-byte pipes,
 // a control pair (0, 1) and a data pair (2, 3), each one IN and one OUT.
-bool AcceptLayout(DeviceRecord* record, UsbPipe* roles[4]) {
-  if (record->interfaceCount != 1) return false;
-  const UsbInterface* usb = record->interfaces[0];
+bool AcceptLayout(UsbInterface* const* interfaces, int32_t interfaceCount, UsbPipe* roles[4]) {
+  if (interfaceCount != 1) return false;
+  const UsbInterface* usb = interfaces[0];
   const USB_INTERFACE_DESCRIPTOR& d = usb->descriptor;
   if (d.bInterfaceClass != MODEM_INTERFACE_CLASS || d.bInterfaceSubClass != 0 || d.bInterfaceProtocol != 0 ||
       d.bNumEndpoints != MODEM_PIPE_COUNT) {
@@ -101,20 +103,23 @@ HANDLE NewManualResetEvent() {
 
 }  // namespace
 
-ModemBridge* CreateBridge(DeviceRecord* record) {
+HRESULT CreateBridge(UsbInterface* const* interfaces, int32_t interfaceCount, const BridgeOwner& owner,
+                     ModemBridge** created) {
+  *created = nullptr;
   UsbPipe* roles[4];
-  const bool accepted = AcceptLayout(record, roles);
-  trace::LayoutFound(record, accepted);
-  if (!accepted) return nullptr;
+  const bool accepted = AcceptLayout(interfaces, interfaceCount, roles);
+  trace::LayoutFound(static_cast<uint32_t>(owner.id), interfaceCount,
+                     interfaceCount > 0 ? &interfaces[0]->descriptor : nullptr, accepted);
+  if (!accepted) return E_NOTIMPL;
 
   // Value-initialised: every handle, pointer, flag and counter starts at zero.
   auto* bridge = new (std::nothrow) ModemBridge();
-  if (bridge == nullptr) return nullptr;
+  if (bridge == nullptr) return E_OUTOFMEMORY;
   bridge->ops = &kBridgeOps;
   bridge->socket = INVALID_SOCKET;
   InitializeCriticalSection(&bridge->lock);
-  bridge->device = record;
-  bridge->deviceId = record->id;
+  bridge->owner = owner;
+  bridge->deviceId = owner.id;
 
   // Auto-reset: the worker's wait consumes it, with no call of its own.
   bridge->wakeEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
@@ -137,12 +142,24 @@ ModemBridge* CreateBridge(DeviceRecord* record) {
     bridge->workerThread = CreateThread(nullptr, 0, WorkerLoop, bridge, 0, &bridge->workerThreadId);
   }
   if (bridge->workerThread == nullptr) {
+    // A resource the system could not give now; the modem is worth another try.
+    const DWORD error = GetLastError();
     Release(bridge);
-    return nullptr;
+    SetLastError(error);
+    return error == ERROR_OUTOFMEMORY || error == ERROR_NOT_ENOUGH_MEMORY || error == ERROR_SUCCESS
+               ? E_OUTOFMEMORY
+               : HRESULT_FROM_WIN32(error);
   }
   // The worker never touches the status cache, so this may follow its start.
   ResetStatus(bridge);
-  return bridge;
+  *created = bridge;
+  return S_OK;
+}
+
+void RequestStop(ModemBridge* bridge) {
+  if (bridge->workerThread == nullptr) return;
+  bridge->stopRequested.store(1);
+  SetEvent(bridge->wakeEvent);
 }
 
 void PostControl(ModemBridge* bridge, IoBuffer* message) {
@@ -156,12 +173,16 @@ void PostControl(ModemBridge* bridge, IoBuffer* message) {
 }
 
 bool PostDeviceMessage(ModemBridge* bridge, IoBuffer* message) {
+  message->next = nullptr;
   EnterCriticalSection(&bridge->lock);
-  message->next = bridge->posted;
-  bridge->posted = message;
+  if (bridge->postedTail != nullptr) {
+    bridge->postedTail->next = message;
+  } else {
+    bridge->posted = message;
+  }
+  bridge->postedTail = message;
   LeaveCriticalSection(&bridge->lock);
-  if (PostToMainWindow(WM_GW_DEVICE_MESSAGE, bridge->deviceId, reinterpret_cast<LPARAM>(message)))
-    return true;
+  if (PostToOwner(bridge, WM_GW_DEVICE_MESSAGE, reinterpret_cast<LPARAM>(message))) return true;
   // Not taken meanwhile (only a post naming it exactly could have): still ours.
   return !TakePostedMessage(bridge, message);
 }
@@ -169,10 +190,20 @@ bool PostDeviceMessage(ModemBridge* bridge, IoBuffer* message) {
 bool TakePostedMessage(ModemBridge* bridge, IoBuffer* message) {
   if (message == nullptr) return false;
   EnterCriticalSection(&bridge->lock);
-  IoBuffer** link = &bridge->posted;
-  while (*link != nullptr && *link != message) link = &(*link)->next;
-  const bool found = *link != nullptr;
-  if (found) *link = message->next;
+  // Messages are handled in the order they were posted: the one taken is at
+  // the head. Only a stray value, or a message whose post failed, is looked
+  // for further on.
+  IoBuffer* previous = nullptr;
+  IoBuffer* listed = bridge->posted;
+  while (listed != nullptr && listed != message) {
+    previous = listed;
+    listed = listed->next;
+  }
+  const bool found = listed != nullptr;
+  if (found) {
+    (previous != nullptr ? previous->next : bridge->posted) = message->next;
+    if (bridge->postedTail == message) bridge->postedTail = previous;
+  }
   LeaveCriticalSection(&bridge->lock);
   if (found) message->next = nullptr;
   return found;
@@ -181,14 +212,10 @@ bool TakePostedMessage(ModemBridge* bridge, IoBuffer* message) {
 void ResetStatus(ModemBridge* bridge) {
   ResetStatusCache(&bridge->status);
   bridge->statusWindow = nullptr;
-  bridge->device->SetDisplayName(bridge->status.serial);
 }
 
-void CloseStatusWindow(ModemBridge* bridge) {
-  HWND window = bridge->statusWindow;
-  if (window == nullptr) return;
-  // The dialog procedure ignores every message once this is cleared.
-  SetWindowLongPtrA(window, DWLP_USER, 0);
-  bridge->statusWindow = nullptr;
-  EndDialog(window, 0);
+bool PostToOwner(ModemBridge* bridge, UINT message, LPARAM lParam) {
+  // Without a window a post would land in the worker's own queue.
+  return bridge->owner.window != nullptr &&
+         PostMessageA(bridge->owner.window, message, bridge->deviceId, lParam);
 }

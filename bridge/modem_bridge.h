@@ -2,19 +2,22 @@
 // The per-modem object that relays the modem's data pipes to a TCP socket
 // and serves its control channel. The main thread drives it only through
 // its BridgeOps table and PostControl; the worker reaches the main thread
-// only through posted window messages.
+// only through messages posted to the window its owner handed it. The
+// bridge names nothing above it: what it learns goes back to its owner,
+// which acts on it.
 #include <winsock2.h>
 #include <windows.h>
 
 #include "bridge/io_buffer.h"
 #include "bridge/status_cache.h"
+#include "bridge/status_logic.h"
 
-struct DeviceRecord;
+struct UsbInterface;
 struct UsbPipe;
 struct ModemBridge;
 
-// Private messages the worker posts to the main window (wParam = the
-// record's id, DeviceRecord::id).
+// Private messages the worker posts to its owner's window (wParam = the
+// owner's id, BridgeOwner::id).
 constexpr UINT WM_GW_TRAY = WM_USER;
 constexpr UINT WM_GW_LINK_CHANGED = WM_USER + 1;
 constexpr UINT WM_GW_WORKER_ENDED = WM_USER + 2;
@@ -23,11 +26,26 @@ constexpr UINT WM_GW_DEVICE_MESSAGE = WM_USER + 3;  // lParam = IoBuffer*, owned
 // The status window's refresh command (WM_COMMAND wParam).
 constexpr WPARAM CMD_STATUS_REFRESH = 0x3000;
 
+// What a bridge's creator hands it, kept for the bridge's life.
+struct BridgeOwner {
+  HWND window;  // the worker's notices are posted here; null: none is posted
+  // Names the owner in every notice. Given once and never again while the
+  // process runs: the owner may be gone (and its address reused) by the
+  // time a notice is handled, its id is not.
+  WPARAM id;
+  const char* path;  // the modem's device path, borrowed; outlives the bridge
+  // The status window: run until it closes (ShowStatus), and closed (by
+  // Stop). Main thread; either may be null.
+  void (*showStatus)(ModemBridge* bridge);
+  void (*closeStatus)(ModemBridge* bridge);
+};
+
 struct BridgeOps {
   void (*Stop)(ModemBridge* bridge);
   void (*Release)(ModemBridge* bridge);
   int32_t (*IsConnected)(ModemBridge* bridge);
-  void (*OnDeviceMessage)(ModemBridge* bridge, IoBuffer* message);
+  // Takes the message over and frees it; gives what the owner is to act on.
+  MessageOutcome (*OnDeviceMessage)(ModemBridge* bridge, IoBuffer* message);
   void (*OnTick)(ModemBridge* bridge);
   void (*ShowStatus)(ModemBridge* bridge);
   void (*OnStateChanged)(ModemBridge* bridge);
@@ -50,10 +68,9 @@ struct SocketTransfer {
 
 struct ModemBridge {
   const BridgeOps* ops;
-  DeviceRecord* device;  // the owner
-  // The owner's id, wParam of every posted message. The record may be gone
-  // (and its address reused) by the time a message is handled; its id is not.
-  WPARAM deviceId;
+  BridgeOwner owner;
+  WPARAM deviceId;  // owner.id, wParam of every posted message
+
   UsbPipe* controlIn;  // borrowed from the device's interface
   UsbPipe* controlOut;
   UsbPipe* dataIn;
@@ -87,7 +104,10 @@ struct ModemBridge {
   // thread has not taken yet. The bridge owns them until taken, so the main
   // thread uses only a buffer found here: any other lParam, a stray or forged
   // post from another program, is neither read nor freed.
+  // Oldest first, as the main thread takes them: a take finds its message
+  // at the head, whatever the length of the list.
   IoBuffer* posted;
+  IoBuffer* postedTail;  // the newest, where the worker appends; null when empty
   // Set by the worker just before its last notice: only then does a
   // worker-ended message for this record mean anything.
   std::atomic<LONG> workerEnded;
@@ -134,9 +154,15 @@ struct ModemBridge {
   uint64_t linkSentBase;
 };
 
-// Creates and starts a bridge over the record's single interface, or gives
-// null when its layout is not the modem's or a resource cannot be had.
-ModemBridge* CreateBridge(DeviceRecord* record);
+// Creates and starts a bridge over a modem's interfaces into *bridge:
+// E_NOTIMPL when their layout is not the modem's (it never will be), or the
+// failure of a resource it could not have now (memory, an event, a thread),
+// with *bridge null.
+HRESULT CreateBridge(UsbInterface* const* interfaces, int32_t interfaceCount, const BridgeOwner& owner,
+                     ModemBridge** bridge);
+// Asks the worker to end without waiting for it; Stop then joins it. Many
+// bridges stopped at once end in the time of the slowest, not of them all.
+void RequestStop(ModemBridge* bridge);
 
 // Main thread: hands a control message to the worker for the control OUT pipe.
 void PostControl(ModemBridge* bridge, IoBuffer* message);
@@ -148,7 +174,8 @@ bool PostDeviceMessage(ModemBridge* bridge, IoBuffer* message);
 // yet; false for any other value.
 bool TakePostedMessage(ModemBridge* bridge, IoBuffer* message);
 void ResetStatus(ModemBridge* bridge);
-void CloseStatusWindow(ModemBridge* bridge);
+// Worker: posts a notice to the owner's window; false when none could be.
+bool PostToOwner(ModemBridge* bridge, UINT message, LPARAM lParam);
 
 // The worker thread and its connect thread.
 DWORD WINAPI WorkerLoop(LPVOID bridge);

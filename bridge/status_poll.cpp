@@ -1,9 +1,6 @@
 #include "bridge/status_poll.h"
 
-#include "app/app_state.h"
 #include "bridge/status_logic.h"
-#include "res/resource_ids.h"
-#include "usb/device_record.h"
 
 namespace {
 
@@ -20,14 +17,6 @@ LONG ControlBacklog(ModemBridge* bridge) {
   return waiting;
 }
 
-void ShowBlockingWarning(ModemBridge* bridge, int32_t hours) {
-  char format[WARNING_FORMAT_SIZE];
-  if (LoadProgramString(IDS_BLOCKING_WARNING, format, sizeof format) == 0) return;
-  char text[WARNING_TEXT_SIZE];
-  FormatWarningText(text, sizeof text, format, bridge->status.serial, hours);
-  g_app.ShowBalloon(text);
-}
-
 }  // namespace
 
 void OnTick(ModemBridge* bridge) {
@@ -38,12 +27,9 @@ void OnTick(ModemBridge* bridge) {
   PostControl(bridge, request);
 }
 
-void OnDeviceMessage(ModemBridge* bridge, IoBuffer* message) {
-  if (message == nullptr) return;
+MessageOutcome OnDeviceMessage(ModemBridge* bridge, IoBuffer* message) {
+  if (message == nullptr) return MessageOutcome{};
   const MessageOutcome outcome = TakeDeviceMessage(&bridge->status, message->data, message->count);
-  if (outcome.serialTaken) bridge->device->SetDisplayName(bridge->status.serial);
-  if (outcome.warningDue) ShowBlockingWarning(bridge, outcome.warningHours);
-  // Every message, taken or not, tells an open status window to look again.
-  if (bridge->statusWindow != nullptr) PostMessageA(bridge->statusWindow, WM_COMMAND, CMD_STATUS_REFRESH, 0);
   FreeIoBuffer(message);
+  return outcome;
 }

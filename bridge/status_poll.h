@@ -4,5 +4,6 @@
 #include "bridge/modem_bridge.h"
 
 void OnTick(ModemBridge* bridge);
-// Takes the message over and frees it.
-void OnDeviceMessage(ModemBridge* bridge, IoBuffer* message);
+// Takes the message over into the status cache and frees it; gives what the
+// owner is to act on (a serial to show, a warning due).
+MessageOutcome OnDeviceMessage(ModemBridge* bridge, IoBuffer* message);

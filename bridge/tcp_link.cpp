@@ -3,7 +3,6 @@
 #include <initializer_list>
 #include <new>
 
-#include "app/app_state.h"
 #include "bridge/buffer_queues.h"
 #include "bridge/control_message.h"
 #include "bridge/socket_calls.h"
@@ -141,11 +140,7 @@ void PrepareSocketTransfer(OVERLAPPED* overlapped) {
 }
 
 void PostLinkChanged(ModemBridge* bridge) {
-  PostToMainWindow(WM_GW_LINK_CHANGED, bridge->deviceId, 0);
-}
-
-bool PostToMainWindow(UINT message, WPARAM wParam, LPARAM lParam) {
-  return g_app.mainWindow != nullptr && PostMessageA(g_app.mainWindow, message, wParam, lParam);
+  PostToOwner(bridge, WM_GW_LINK_CHANGED, 0);
 }
 
 HRESULT QueueReply(ModemBridge* bridge, uint8_t type) {

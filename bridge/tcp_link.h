@@ -26,9 +26,6 @@ void StartSocketSend(ModemBridge* bridge, IoBuffer* buffer);
 // buffer the stack took only part of).
 void SendRemainder(ModemBridge* bridge, IoBuffer* buffer);
 void PostLinkChanged(ModemBridge* bridge);
-// Posts to the main window; false when the post fails or there is no window
-// (a post to none would land in the calling thread's own queue).
-bool PostToMainWindow(UINT message, WPARAM wParam, LPARAM lParam);
 // Readies a socket transfer's overlapped record for its next use: cleared,
 // its event kept and reset.
 void PrepareSocketTransfer(OVERLAPPED* overlapped);

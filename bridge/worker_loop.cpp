@@ -345,6 +345,6 @@ DWORD WINAPI WorkerLoop(LPVOID param) {
   CloseLink(b);
   b->workerResult = r;
   b->workerEnded.store(1);
-  PostToMainWindow(WM_GW_WORKER_ENDED, b->deviceId, 0);
+  PostToOwner(b, WM_GW_WORKER_ENDED, 0);
   return static_cast<DWORD>(r);
 }

@@ -93,7 +93,12 @@ struct Modem {
   uint32_t generation = 0;
   DWORD callError = VANISHED_CALL_ERROR;  // what calls fail with while it is absent
   bool removalHeld = false;               // a Late removal's notice not yet sent
-  std::list<FileOpen> opens;              // at most FILE_OPEN_LOG_LIMIT
+  // Removal requests whose other listeners take their time: the outcome
+  // waits for AnswerRemovalQuery.
+  bool holdRemovalAnswer = false;
+  bool removalQueryOpen = false;  // queried, outcome not yet sent
+  bool removalDenied = false;     // a listener of the open query answered BROADCAST_QUERY_DENY
+  std::list<FileOpen> opens;      // at most FILE_OPEN_LOG_LIMIT
   ModemAccess access;
   std::list<Release> releases;  // at most RELEASE_LOG_LIMIT
 

@@ -94,19 +94,41 @@ class LocalModemBus final : public ModemBus {
     std::vector<Notice> notices;
     {
       BusLock lock(bus);
-      const Modem* modem = bus.FindModem(id);
+      Modem* modem = bus.FindModem(id);
       if (modem == nullptr || !modem->present) return false;
       notices = HandleNotices(bus, *modem, DBT_DEVICEQUERYREMOVE);
+      modem->removalQueryOpen = true;
+      modem->removalDenied = false;
     }
     // The receivers run meanwhile and may close what they hold.
     const bool granted = SendNotices(notices);
+    {
+      BusLock lock(bus);
+      Modem* modem = bus.FindModem(id);
+      modem->removalDenied = !granted;
+      if (modem->holdRemovalAnswer) return false;  // the other listeners have not answered yet
+    }
+    return AnswerRemovalQuery(id);
+  }
+
+  void HoldRemovalAnswer(int id, bool hold) override {
+    Bus& bus = TheBus();
+    BusLock lock(bus);
+    if (Modem* modem = bus.FindModem(id)) modem->holdRemovalAnswer = hold;
+  }
+
+  bool AnswerRemovalQuery(int id) override {
+    Bus& bus = TheBus();
+    std::vector<Notice> notices;
     bool removed = false;
     {
       BusLock lock(bus);
       Modem* modem = bus.FindModem(id);
+      if (modem == nullptr || !modem->removalQueryOpen) return false;
+      modem->removalQueryOpen = false;
       if (!modem->present) return false;  // pulled out meanwhile
       // Another opener's handle holds the removal up as the gateway's would.
-      removed = granted && !modem->access.vetoesRemoval && !modem->access.heldElsewhere &&
+      removed = !modem->removalDenied && !modem->access.vetoesRemoval && !modem->access.heldElsewhere &&
                 OpenHandlesOf(bus, id) == 0;
       if (removed) {
         notices = RemovalNotices(bus, *modem);

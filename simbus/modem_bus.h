@@ -174,6 +174,12 @@ class ModemBus {
   // registrations hear every event until they are unregistered, also after
   // their file was closed.
   virtual bool QueryRemove(int modem) = 0;
+  // Other listeners that take their time over a removal request: while held,
+  // QueryRemove sends the queries and returns false with the outcome still
+  // to come; AnswerRemovalQuery then decides and sends it as QueryRemove
+  // would (true: removed). The in-process bus alone has these.
+  virtual void HoldRemovalAnswer(int /*modem*/, bool /*hold*/) {}
+  virtual bool AnswerRemovalQuery(int /*modem*/) { return false; }
   virtual const char* DevicePath(int modem) = 0;  // valid while the bus lives
 
   // The modem sends one transfer on an IN pipe (size 0 allowed), cut into

@@ -16,7 +16,7 @@
 #include <set>
 #include <vector>
 
-#include "app/proc_address.h"
+#include "base/proc_address.h"
 #include "simbus/bus_protocol.h"
 #include "simbus/bus_wire.h"
 #include "simbus/modem_bus.h"

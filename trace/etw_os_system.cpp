@@ -11,7 +11,7 @@
 
 #include <type_traits>
 
-#include "app/proc_address.h"
+#include "base/proc_address.h"
 #include "trace/etw_os.h"
 
 namespace etwos {

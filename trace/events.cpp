@@ -2,7 +2,6 @@
 
 #include "bridge/modem_bridge.h"
 #include "trace/provider.h"
-#include "usb/device_record.h"
 
 namespace trace {
 
@@ -69,15 +68,14 @@ void DeviceOpenTried(uint32_t device, const char* path, uint32_t access, HANDLE 
   WriteEvent(level, KEYWORD_DEVICE, e);
 }
 
-void LayoutFound(const DeviceRecord* record, bool accepted) {
+void LayoutFound(uint32_t device, int32_t interfaceCount, const USB_INTERFACE_DESCRIPTOR* first,
+                 bool accepted) {
   const uint8_t level = accepted ? LEVEL_INFO : LEVEL_WARNING;
   if (!IsEnabled(level, KEYWORD_DEVICE)) return;
   EventLayout e;
   e.Begin("Layout");
-  e.AddUInt32("device", record->id);
-  e.AddUInt32("interfaces", static_cast<uint32_t>(record->interfaceCount));
-  const USB_INTERFACE_DESCRIPTOR* first =
-      record->interfaceCount > 0 ? &record->interfaces[0]->descriptor : nullptr;
+  e.AddUInt32("device", device);
+  e.AddUInt32("interfaces", static_cast<uint32_t>(interfaceCount));
   e.AddHex32("class", first != nullptr ? first->bInterfaceClass : 0);
   e.AddHex32("subclass", first != nullptr ? first->bInterfaceSubClass : 0);
   e.AddHex32("protocol", first != nullptr ? first->bInterfaceProtocol : 0);

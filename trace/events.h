@@ -5,10 +5,10 @@
 // event carries a byte of what the modem and its acquirer exchange.
 #include <winsock2.h>
 #include <windows.h>
+#include <winusb.h>
 
 #include <cstdint>
 
-struct DeviceRecord;
 struct ModemBridge;
 
 namespace trace {
@@ -35,7 +35,10 @@ void DevicesEnumerated(uint32_t found);
 // One try to open a modem's device file: `file` is what CreateFileA gave,
 // the error is the last error when it failed.
 void DeviceOpenTried(uint32_t device, const char* path, uint32_t access, HANDLE file);
-void LayoutFound(const DeviceRecord* record, bool accepted);
+// The interfaces a modem's device offers (the first one's descriptor, null
+// when none) and whether the bridge accepts them.
+void LayoutFound(uint32_t device, int32_t interfaceCount, const USB_INTERFACE_DESCRIPTOR* first,
+                 bool accepted);
 // The address text as the modem gave it, before it is parsed.
 void ConnectRequested(uint32_t device, const char* text);
 void ConnectEnded(uint32_t device, HRESULT result, DWORD error, ULONGLONG startedAt);

@@ -2,9 +2,8 @@
 
 #include <cstdio>
 
-#include "app/app_state.h"
+#include "base/program_strings.h"
 #include "ui/status_text.h"
-#include "usb/device_record.h"
 
 namespace {
 
@@ -41,7 +40,7 @@ bool CopyStatusText(HWND owner, ModemBridge* bridge) {
                 static_cast<unsigned>(now.wHour), static_cast<unsigned>(now.wMinute),
                 static_cast<unsigned>(now.wSecond));
   const StatusTextHeader header = {VARNEL_VERSION, bridge->status.serial,
-                                   bridge->device->path != nullptr ? bridge->device->path : "", time};
+                                   bridge->owner.path != nullptr ? bridge->owner.path : "", time};
   static char text[TEXT_SIZE];  // main thread only
   const uint32_t length =
       RenderStatusText(bridge->status, bridge->traffic, header, text, sizeof text, LoadProgramString);

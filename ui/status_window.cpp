@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "app/app_state.h"
+#include "base/program_strings.h"
 #include "bridge/control_message.h"
 #include "res/dialog_ids.h"
 #include "res/resource_ids.h"
@@ -265,8 +265,21 @@ void ShowStatus(ModemBridge* bridge) {
   INITCOMMONCONTROLSEX classes = {sizeof classes, ICC_TAB_CLASSES};
   InitCommonControlsEx(&classes);
   // Nothing may follow: the bridge can be gone by the time this returns.
-  DialogBoxParamA(g_app.instance, MAKEINTRESOURCEA(IDD_STATUS), nullptr, StatusDialogProc,
+  DialogBoxParamA(ProgramModule(), MAKEINTRESOURCEA(IDD_STATUS), nullptr, StatusDialogProc,
                   reinterpret_cast<LPARAM>(bridge));
+}
+
+void CloseStatusWindow(ModemBridge* bridge) {
+  HWND window = bridge->statusWindow;
+  if (window == nullptr) return;
+  // The dialog procedure ignores every message once this is cleared.
+  SetWindowLongPtrA(window, DWLP_USER, 0);
+  bridge->statusWindow = nullptr;
+  EndDialog(window, 0);
+}
+
+void RefreshStatusWindow(ModemBridge* bridge) {
+  if (bridge->statusWindow != nullptr) PostMessageA(bridge->statusWindow, WM_COMMAND, CMD_STATUS_REFRESH, 0);
 }
 
 INT_PTR CALLBACK StatusDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {

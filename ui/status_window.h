@@ -14,6 +14,12 @@ constexpr WPARAM CMD_STATUS_COPY = 0x3001;
 // the caller must not use it afterwards without knowing it still exists.
 void ShowStatus(ModemBridge* bridge);
 
+// Closes the bridge's window, if one is open (a removal's Stop): the window
+// lets go of the bridge at once and ends with its loop.
+void CloseStatusWindow(ModemBridge* bridge);
+// Tells an open window to look at the bridge's cache again.
+void RefreshStatusWindow(ModemBridge* bridge);
+
 // The window's procedure. It keeps the bridge in its DWLP_USER slot and
 // ignores every message once CloseStatusWindow has emptied that slot.
 INT_PTR CALLBACK StatusDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

@@ -3,9 +3,7 @@
 #include <cstring>
 #include <new>
 
-#include "app/app_state.h"
-#include "app/result_codes.h"
-#include "bridge/modem_bridge.h"
+#include "base/result_codes.h"
 #include "trace/events.h"
 
 // The handle filter registered for each device file; the system checks its size.
@@ -30,9 +28,10 @@ HRESULT OutOfMemory() {
 
 }  // namespace
 
-HRESULT DeviceRecord::Open(const char* devicePath) {
+HRESULT DeviceRecord::Open(const char* devicePath, const BridgeOwner& owner) {
   file = INVALID_HANDLE_VALUE;
   bridge = nullptr;
+  stoppedBridge = nullptr;
   path = nullptr;
   displayName = nullptr;
   handleNotification = nullptr;
@@ -63,8 +62,7 @@ HRESULT DeviceRecord::Open(const char* devicePath) {
   filter.dbch_size = sizeof filter;
   filter.dbch_devicetype = DBT_DEVTYP_HANDLE;
   filter.dbch_handle = file;
-  handleNotification =
-      usbos::RegisterDeviceNotificationA(g_app.mainWindow, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+  handleNotification = usbos::RegisterDeviceNotificationA(owner.window, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
   if (handleNotification == nullptr) return GW_E_NOTIFICATION;
 
   WINUSB_INTERFACE_HANDLE current = nullptr;
@@ -87,20 +85,32 @@ HRESULT DeviceRecord::Open(const char* devicePath) {
     }
   }
 
-  bridge = CreateBridge(this);
-  return bridge != nullptr ? S_OK : E_NOTIMPL;
+  BridgeOwner mine = owner;
+  mine.id = id;
+  mine.path = path;
+  return CreateBridge(interfaces, interfaceCount, mine, &bridge);
 }
 
 void DeviceRecord::Destroy() {
-  if (handleNotification != nullptr) {
+  Close();
+  Free();
+}
+
+void DeviceRecord::Close(bool keepNotification, HDEVNOTIFY* kept) {
+  if (keepNotification && kept != nullptr) {
+    *kept = handleNotification;
+  } else if (handleNotification != nullptr) {
     usbos::UnregisterDeviceNotification(handleNotification);
-    handleNotification = nullptr;
   }
+  handleNotification = nullptr;
   // The worker must be stopped before the pipes it uses go away; the bridge
   // object itself is released only after them and never touches them then.
   ModemBridge* const stopped = bridge;
   bridge = nullptr;
-  if (stopped != nullptr) stopped->ops->Stop(stopped);
+  if (stopped != nullptr) {
+    stopped->ops->Stop(stopped);
+    stoppedBridge = stopped;
+  }
   for (int32_t i = 0; i < interfaceCount; ++i) {
     interfaces[i]->Destroy();
     delete interfaces[i];
@@ -111,11 +121,15 @@ void DeviceRecord::Destroy() {
     usbos::CloseHandle(file);
     file = INVALID_HANDLE_VALUE;
   }
+}
+
+void DeviceRecord::Free() {
   delete[] path;
   path = nullptr;
   delete[] displayName;
   displayName = nullptr;
-  if (stopped != nullptr) stopped->ops->Release(stopped);
+  if (stoppedBridge != nullptr) stoppedBridge->ops->Release(stoppedBridge);
+  stoppedBridge = nullptr;
 }
 
 void DeviceRecord::SetDisplayName(const char* text) {
@@ -129,12 +143,10 @@ int32_t DeviceRecord::IsConnected() {
   return bridge != nullptr ? bridge->ops->IsConnected(bridge) : 0;
 }
 
-void DeviceRecord::OnDeviceMessage(IoBuffer* message) {
-  if (bridge != nullptr) {
-    bridge->ops->OnDeviceMessage(bridge, message);
-  } else {
-    FreeIoBuffer(message);
-  }
+MessageOutcome DeviceRecord::OnDeviceMessage(IoBuffer* message) {
+  if (bridge != nullptr) return bridge->ops->OnDeviceMessage(bridge, message);
+  FreeIoBuffer(message);
+  return MessageOutcome{};
 }
 
 void DeviceRecord::OnTick() {

@@ -2,9 +2,8 @@
 // One opened modem in the application's device list.
 #include <cstdint>
 
+#include "bridge/modem_bridge.h"
 #include "usb/usb_interface.h"
-
-struct ModemBridge;
 
 constexpr int MAX_INTERFACES = 8;
 
@@ -20,14 +19,25 @@ struct DeviceRecord {
   // Names the record in the messages its worker posts: given before Open and
   // never given again while the process runs, unlike the record's address.
   uint32_t id;
+  ModemBridge* stoppedBridge;  // stopped by Close, its memory freed by Free
 
-  HRESULT Open(const char* devicePath);
+  // Opens the modem and starts its bridge, which reports to `owner` (its id
+  // and path are the record's). On failure the caller still runs Destroy.
+  HRESULT Open(const char* devicePath, const BridgeOwner& owner);
+  // Close and Free in one.
   void Destroy();
+  // Lets go of the modem: the bridge stopped, every handle closed. With
+  // keepNotification the handle registration stays, handed to the caller in
+  // *kept, so that the outcome of a removal request still reaches it.
+  void Close(bool keepNotification = false, HDEVNOTIFY* kept = nullptr);
+  // Frees what Close left: the stopped bridge's memory and the texts.
+  void Free();
   void SetDisplayName(const char* text);
 
-  // Forwarded to the bridge; harmless without one (OnDeviceMessage then frees the buffer).
+  // Forwarded to the bridge; harmless without one (OnDeviceMessage then
+  // frees the buffer and gives nothing to act on).
   int32_t IsConnected();
-  void OnDeviceMessage(struct IoBuffer* message);
+  MessageOutcome OnDeviceMessage(struct IoBuffer* message);
   void OnTick();
   void ShowStatus();
   void OnStateChanged();

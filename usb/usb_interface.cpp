@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "app/result_codes.h"
+#include "base/result_codes.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "app/proc_address.h"
+#include "base/proc_address.h"
 
 namespace {
 

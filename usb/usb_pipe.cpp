@@ -1,6 +1,6 @@
 #include "usb/usb_pipe.h"
 
-#include "app/result_codes.h"
+#include "base/result_codes.h"
 #include "trace/events.h"
 
 HRESULT UsbPipe::Create(WINUSB_INTERFACE_HANDLE interfaceHandle, UCHAR index) {

@@ -7,7 +7,7 @@
 #include <atomic>
 #include <thread>
 
-#include "app/result_codes.h"
+#include "base/result_codes.h"
 #include "bridge/buffer_queues.h"
 #include "tests/win/bridge_fixture.h"
 #include "tests/win/socket_seam.h"

@@ -6,7 +6,7 @@
 #include <random>
 #include <vector>
 
-#include "app/result_codes.h"
+#include "base/result_codes.h"
 #include "bridge/woken_set.h"
 #include "tests/win/bridge_fixture.h"
 

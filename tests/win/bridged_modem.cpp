@@ -2,6 +2,7 @@
 
 #include "bridge/control_message.h"
 #include "tests/win/test_window.h"
+#include "ui/status_window.h"
 #include "usb/usb_os.h"
 
 BridgedModem::BridgedModem(const simbus::ModemLayout& layout) {
@@ -42,7 +43,8 @@ BridgedModem::~BridgedModem() {
 }
 
 bool BridgedModem::Start() {
-  record_.bridge = CreateBridge(&record_);
+  const BridgeOwner owner = {g_app.mainWindow, record_.id, record_.path, ShowStatus, CloseStatusWindow};
+  CreateBridge(record_.interfaces, record_.interfaceCount, owner, &record_.bridge);
   RegisterTestBridge(record_.id, record_.bridge);
   return record_.bridge != nullptr;
 }

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "app/app_state.h"
-#include "app/result_codes.h"
+#include "base/result_codes.h"
 #include "bridge/control_message.h"
 #include "bridge/io_buffer.h"
 #include "bridge/modem_bridge.h"
@@ -56,6 +56,11 @@ using simbus::BusCall;
 using simbus::LocalBus;
 
 constexpr DWORD kWaitMs = 10000;
+
+// Notices to the stand-in main window; no status window.
+BridgeOwner StandInOwner() {
+  return {g_app.mainWindow, 0, nullptr, nullptr, nullptr};
+}
 
 // ---------------------------------------------------------------------------
 // The stand-in main window.
@@ -99,7 +104,7 @@ LRESULT CALLBACK GatewayProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPar
       if (DeviceRecord* record = g_app.FindRecord(wParam)) {
         auto* buffer = reinterpret_cast<IoBuffer*>(lParam);
         if (record->bridge != nullptr && TakePostedMessage(record->bridge, buffer))
-          record->OnDeviceMessage(buffer);
+          g_app.TakeDeviceMessage(record, buffer);
       }
       return 0;
     default:
@@ -303,7 +308,7 @@ TEST_F(DeviceTest, UpToEightInterfacesAreOpenedAndSuchAModemIsRefused) {
     SCOPED_TRACE(c.present);
     const int modem = Plug(WithInterfaces(c.present));
     auto* record = new DeviceRecord{};
-    EXPECT_EQ(record->Open(PathOf(modem)), E_NOTIMPL);
+    EXPECT_EQ(record->Open(PathOf(modem), StandInOwner()), E_NOTIMPL);
     EXPECT_EQ(record->interfaceCount, c.opened);
     EXPECT_EQ(record->bridge, nullptr);
     EXPECT_EQ(LocalBus().OpenHandles(modem), 1u + static_cast<uint32_t>(c.opened));
@@ -361,7 +366,7 @@ TEST_F(DeviceTest, RefusedLayoutsAreClosedAtOnceAndNotListed) {
     EXPECT_EQ(LocalBus().HandleRegistrations(modem), 0u);
 
     DeviceRecord record{};
-    EXPECT_EQ(record.Open(PathOf(modem)), c.result);
+    EXPECT_EQ(record.Open(PathOf(modem), StandInOwner()), c.result);
     EXPECT_EQ(record.bridge, nullptr);
     record.Destroy();
     EXPECT_EQ(LocalBus().OpenHandles(modem), 0u);
@@ -402,7 +407,7 @@ TEST_F(DeviceTest, EachFailingStepOfOpenGivesItsResultAndLeavesItsError) {
     const int modem = Plug(WithInterfaces(c.interfaces));
     LocalBus().FailCall(modem, c.call, c.argument, c.error);
     DeviceRecord record{};
-    EXPECT_EQ(record.Open(PathOf(modem)), c.result);
+    EXPECT_EQ(record.Open(PathOf(modem), StandInOwner()), c.result);
     EXPECT_EQ(GetLastError(), c.error);
     EXPECT_EQ(record.bridge, nullptr);
     record.Destroy();
@@ -433,7 +438,7 @@ TEST_F(DeviceTest, MissingPathOrModemIsNotOpened) {
                         Case{"\\\\?\\usb#vid_0000&pid_0000#nothing#{x}", GW_E_OPEN_DEVICE}}) {
     SCOPED_TRACE(c.path != nullptr ? c.path : "(null)");
     DeviceRecord record{};
-    EXPECT_EQ(record.Open(c.path), c.result);
+    EXPECT_EQ(record.Open(c.path, StandInOwner()), c.result);
     record.Destroy();
     EXPECT_EQ(record.path, nullptr);
     g_app.AddDevice(c.path);
@@ -457,6 +462,8 @@ TEST_F(DeviceTest, AllocationFailureNeverListsAPartialRecord) {
     if (g_app.devices == nullptr) {
       ++unlisted;
       EXPECT_TRUE(failed);
+      EXPECT_EQ(g_app.rescanTicks, RESCAN_DELAY_TICKS) << "a modem short of memory is tried again";
+      g_app.rescanTicks = 0;
       EXPECT_EQ(LocalBus().OpenHandles(modem), 0u);
       EXPECT_EQ(LocalBus().HandleRegistrations(modem), 0u);
     } else {
@@ -484,7 +491,7 @@ TEST_F(DeviceTest, RemoveDeviceUnlinksHeadMiddleAndTailAndIgnoresUnlisted) {
   ASSERT_EQ(records.size(), 3u);
 
   auto* unlisted = new DeviceRecord{};
-  ASSERT_EQ(unlisted->Open(PathOf(stray)), S_OK);
+  ASSERT_EQ(unlisted->Open(PathOf(stray), StandInOwner()), S_OK);
   g_app.RemoveDevice(unlisted);
   EXPECT_EQ(ListedRecords(), records);
   EXPECT_EQ(LocalBus().OpenHandles(stray), 0u);
@@ -602,7 +609,7 @@ TEST_F(DeviceTest, EveryEnumerationPassDestroysItsSet) {
 
 TEST_F(DeviceTest, RecordWithoutBridgeForwardsNothing) {
   DeviceRecord record{};
-  ASSERT_EQ(record.Open(nullptr), E_UNEXPECTED);  // a record whose open failed
+  ASSERT_EQ(record.Open(nullptr, StandInOwner()), E_UNEXPECTED);  // a record whose open failed
   ASSERT_EQ(record.bridge, nullptr);
   IoBuffer* message = AllocIoBuffer();
   ASSERT_NE(message, nullptr);
@@ -617,7 +624,7 @@ TEST_F(DeviceTest, RecordWithoutBridgeForwardsNothing) {
 
 TEST_F(DeviceTest, DisplayNameIsCopiedAndClearedByNullOrEmptyText) {
   DeviceRecord record{};
-  record.Open(nullptr);
+  record.Open(nullptr, StandInOwner());
   char serial[] = "SN000123";
   record.SetDisplayName(serial);
   ASSERT_NE(record.displayName, nullptr);

@@ -20,11 +20,33 @@ void ClearShellCalls() {
 }
 
 namespace {
+
 bool g_refusing = false;
+UINT g_refusedFlags = 0;
+DWORD g_delayMs = 0;
+struct Intrusion {
+  DWORD message;
+  UINT flags;
+  std::function<void()> inside;
+} g_intrusion;
+
+bool Matches(const PNOTIFYICONDATAA data, UINT flags) {
+  return (data->uFlags & flags) == flags;
 }
 
-void RefuseShellCalls(bool refuse) {
+}  // namespace
+
+void RefuseShellCalls(bool refuse, UINT flags) {
   g_refusing = refuse;
+  g_refusedFlags = flags;
+}
+
+void DelayShellCalls(DWORD ms) {
+  g_delayMs = ms;
+}
+
+void InsideNextShellCall(DWORD message, UINT flags, std::function<void()> inside) {
+  g_intrusion = {message, flags, std::move(inside)};
 }
 
 namespace shellos {
@@ -33,7 +55,13 @@ BOOL Shell_NotifyIconA(DWORD message, PNOTIFYICONDATAA data) {
   ShellCall call = {message, {}};
   std::memcpy(&call.data, data, data->cbSize < sizeof call.data ? data->cbSize : sizeof call.data);
   ShellCalls().push_back(call);
-  return g_refusing ? FALSE : ::Shell_NotifyIconA(message, data);
+  if (g_delayMs != 0) Sleep(g_delayMs);
+  if (g_intrusion.inside && g_intrusion.message == message && Matches(data, g_intrusion.flags)) {
+    const std::function<void()> inside = std::move(g_intrusion.inside);
+    g_intrusion.inside = nullptr;
+    inside();
+  }
+  return g_refusing && Matches(data, g_refusedFlags) ? FALSE : ::Shell_NotifyIconA(message, data);
 }
 
 }  // namespace shellos

@@ -8,11 +8,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/app_state.h"
@@ -23,7 +25,9 @@
 #include "simbus/modem_bus.h"
 #include "simbus/process_counts.h"
 #include "tests/win/code_page.h"
+#include "tests/native/status_bytes.h"
 #include "tests/win/fake_shell.h"
+#include "tests/win/freed_memory_guard.h"
 #include "tests/win/loopback_server.h"
 #include "tests/win/message_pump.h"
 #include "usb/device_record.h"
@@ -214,6 +218,33 @@ TEST_F(ProgramTest, OneEnumerationFiftyTicksAfterTheLaterOfTwoWorkerEnds) {
   Send(WM_GW_WORKER_ENDED, 0xFFFFFFF0u);
   EXPECT_EQ(g_app.rescanTicks, 0u);
   EXPECT_EQ(Listed().size(), 2u);
+
+  // A notice that could not be posted (a full queue) is not needed: the
+  // tick sees the ended worker.
+  DeviceRecord* record = RecordOf(a);
+  LocalBus().FailCall(a, BusCall::ReadPipe, simbus::CONTROL_IN, ERROR_GEN_FAILURE);
+  Deliver(a, {CTL_STATUS});
+  for (int i = 0; i < 1000 && record->bridge->workerEnded.load() == 0; ++i) Sleep(10);
+  MSG notice;
+  EXPECT_TRUE(PeekMessageA(&notice, g_app.mainWindow, WM_GW_WORKER_ENDED, WM_GW_WORKER_ENDED, PM_REMOVE));
+  LocalBus().FailCall(a, BusCall::ReadPipe, simbus::CONTROL_IN, 0);
+  Tick(1);
+  EXPECT_EQ(RecordOf(a), nullptr);
+  EXPECT_EQ(g_app.rescanTicks, RESCAN_DELAY_TICKS);
+  Tick(50);
+
+  // However often other workers end (a loose cable), a pending enumeration
+  // waits at most RESCAN_LONGEST_WAIT_TICKS.
+  const int loose[] = {a, b, Plug(), Plug()};
+  EndWorker(loose[0]);
+  for (int i = 1; i < 4; ++i) {
+    Tick(40);
+    EndWorker(loose[i]);
+  }
+  Tick(RESCAN_LONGEST_WAIT_TICKS - 121);
+  EXPECT_TRUE(Listed().empty());
+  Tick(1);
+  EXPECT_EQ(Listed().size(), 4u);
 }
 
 // Links the modem to the server and relays a few bytes each way.
@@ -352,6 +383,52 @@ TEST_F(ProgramTest, QueryRemoveFindsEveryHandleClosedAndTheModemIsServedWhenItRe
   EXPECT_TRUE(Served(a));
 }
 
+// Other programs may take their time over a removal request: the modem
+// stays closed until the outcome comes, whatever an enumeration meanwhile
+// finds; a veto has it served at once, a removal leaves it gone, and with
+// no outcome in REMOVAL_WAIT_TICKS the enumeration decides.
+TEST_F(ProgramTest, ARemovalRequestIsWaitedForAndItsOutcomeFollowed) {
+  struct Case {
+    const char* name;
+    bool answered;
+    bool vetoed;
+  };
+  for (const Case& c :
+       {Case{"removed", true, false}, Case{"vetoed", true, true}, Case{"no outcome", false, false}}) {
+    SCOPED_TRACE(c.name);
+    const int modem = Plug();
+    const int other = Plug();
+    ASSERT_TRUE(Served(modem));
+    LocalBus().HoldRemovalAnswer(modem, true);
+    ASSERT_TRUE(LocalBus().SetAccess(modem, {simbus::DeviceSecurity::Default, false, c.vetoed}));
+    EXPECT_FALSE(LocalBus().QueryRemove(modem));
+    EXPECT_EQ(RecordOf(modem), nullptr);
+    EXPECT_EQ(LocalBus().OpenHandles(modem), 0u);
+    EndWorker(other);  // an enumeration comes within the wait
+    Tick(80);
+    EXPECT_EQ(RecordOf(modem), nullptr) << "reopened while its removal was pending";
+    ASSERT_NE(RecordOf(other), nullptr);
+    if (c.answered) {
+      EXPECT_EQ(LocalBus().AnswerRemovalQuery(modem), !c.vetoed);
+      EXPECT_EQ(RecordOf(modem) != nullptr, c.vetoed);
+      EXPECT_TRUE(!c.vetoed || Served(modem));
+      Tick(REMOVAL_WAIT_TICKS + RESCAN_DELAY_TICKS);
+      EXPECT_EQ(RecordOf(modem) != nullptr, c.vetoed);
+    } else {
+      Tick(REMOVAL_WAIT_TICKS - 80 + RESCAN_DELAY_TICKS - 1);
+      EXPECT_EQ(RecordOf(modem), nullptr);
+      Tick(1);
+      EXPECT_TRUE(Served(modem));
+    }
+    EXPECT_EQ(LocalBus().HandleRegistrations(modem), c.vetoed || !c.answered ? 1u : 0u);
+    LocalBus().HoldRemovalAnswer(modem, false);
+    LocalBus().SetAccess(modem, {});
+    LocalBus().Unplug(modem);
+    LocalBus().Unplug(other);
+    EXPECT_TRUE(Listed().empty());
+  }
+}
+
 // A modem another opener holds (another program, or the copy of another
 // user's session) costs one open every fifty ticks, and is served within
 // fifty ticks of being let go; so is one whose removal another program
@@ -362,17 +439,14 @@ TEST_F(ProgramTest, AModemThatCannotBeOpenedIsTriedAgainEveryFiftyTicks) {
   EXPECT_FALSE(LocalBus().SetAccess(modem, {simbus::DeviceSecurity::Default, true, false}))
       << "no one else can open a modem the program holds";
 
-  // Another program says no to "safely remove": the modem stays.
-  ASSERT_TRUE(LocalBus().SetAccess(modem, {simbus::DeviceSecurity::Default, false, true}));
-  EXPECT_FALSE(LocalBus().QueryRemove(modem));
-  EXPECT_TRUE(Listed().empty());
-  Tick(50);
-  EXPECT_TRUE(Served(modem));
-
-  // Let go again, and taken by another opener before the program is back.
+  // Let go for a removal request, and taken by another opener before the
+  // request is answered: its handle vetoes the removal, and the program's
+  // open that follows the veto is refused.
+  LocalBus().HoldRemovalAnswer(modem, true);
   EXPECT_FALSE(LocalBus().QueryRemove(modem));
   ASSERT_TRUE(LocalBus().SetAccess(modem, {simbus::DeviceSecurity::Default, true, false}));
-  Tick(50);
+  EXPECT_FALSE(LocalBus().AnswerRemovalQuery(modem));
+  LocalBus().HoldRemovalAnswer(modem, false);
   EXPECT_TRUE(Listed().empty());
 
   const simbus::ProcessCounters before = simbus::CountProcess();
@@ -520,14 +594,13 @@ TEST_F(ProgramTest, MenuListsModemsOldestFirstAboveExit) {
               {separator, ""},
               {IDM_EXIT, "Вихід"}});
   // Texts that cannot be loaded leave the items empty, or numbered.
-  const HINSTANCE instance = g_app.instance;
-  g_app.instance = GetModuleHandleA("ntdll.dll");
+  SetProgramModule(GetModuleHandleA("ntdll.dll"));
   ExpectMenu({{4, "4000000001"}, {3, "2"}, {2, "1"}, {separator, ""}, {IDM_EXIT, ""}});
-  g_app.instance = instance;
+  SetProgramModule(nullptr);
 
   // A command past the end of the list (modems went while the menu was
   // open) does nothing; Exit ends the program.
-  g_app.RunTrayCommand(IDM_DEVICE_BASE + 3);
+  g_app.RunTrayCommand(IDM_DEVICE_BASE + 3, g_app.lastRecordId + 1);
   g_app.RunTrayCommand(0);
   EXPECT_TRUE(IsWindow(g_app.mainWindow));
   g_app.RunTrayCommand(IDM_EXIT);
@@ -581,15 +654,47 @@ void CALLBACK UnplugUnderOpenWindow(HWND, UINT, UINT_PTR timer, DWORD) {
   if (record == nullptr || record->bridge->statusWindow == nullptr) return;
   KillTimer(nullptr, timer);
   g_statusProbe.window = record->bridge->statusWindow;
-  g_app.RunTrayCommand(IDM_DEVICE_BASE);
+  g_app.RunTrayCommand(IDM_DEVICE_BASE, record->id);
   g_statusProbe.nestedReturned = true;
   LocalBus().Unplug(g_statusProbe.modem);
+}
+
+// The record whose status window a tray command opened; it is closed.
+uint32_t g_opened = 0;
+void CALLBACK CloseOpenedStatus(HWND, UINT, UINT_PTR, DWORD) {
+  for (DeviceRecord* record = g_app.devices; record != nullptr; record = record->next) {
+    if (record->bridge != nullptr && record->bridge->statusWindow != nullptr) {
+      g_opened = record->id;
+      EndDialog(record->bridge->statusWindow, 0);
+    }
+  }
+}
+
+// An item acts on the modem it was built for, also when another left while
+// the menu was open; the item of one that left does nothing.
+TEST_F(ProgramTest, TrayMenuItemsActOnTheModemTheyWereBuiltFor) {
+  const int a = Plug();
+  const int b = Plug();
+  const int c = Plug();
+  HMENU menu = g_app.BuildTrayMenu();  // from the top: a, b, c
+  LocalBus().Unplug(c);
+  ASSERT_TRUE(PumpUntil([&] { return RecordOf(c) == nullptr; }));
+  const std::pair<UINT, DeviceRecord*> choices[] = {
+      {IDM_DEVICE_BASE + 1, RecordOf(b)}, {IDM_DEVICE_BASE + 2, RecordOf(a)}, {IDM_DEVICE_BASE, nullptr}};
+  for (const auto& choice : choices) {
+    g_opened = 0;
+    const UINT_PTR timer = SetTimer(nullptr, 0, 20, CloseOpenedStatus);
+    g_app.RunTrayCommand(choice.first, AppState::TrayItemRecord(menu, choice.first));
+    KillTimer(nullptr, timer);
+    EXPECT_EQ(g_opened, choice.second != nullptr ? choice.second->id : 0u) << choice.first;
+  }
+  DestroyMenu(menu);
 }
 
 TEST_F(ProgramTest, StatusWindowClosesWhenItsModemIsPulledOut) {
   g_statusProbe = {Plug(), nullptr, false};
   const UINT_PTR timer = SetTimer(nullptr, 0, 20, UnplugUnderOpenWindow);
-  g_app.RunTrayCommand(IDM_DEVICE_BASE);
+  g_app.RunTrayCommand(IDM_DEVICE_BASE, g_app.devices->id);
   KillTimer(nullptr, timer);
   EXPECT_TRUE(g_statusProbe.nestedReturned);
   EXPECT_NE(g_statusProbe.window, nullptr);
@@ -597,6 +702,85 @@ TEST_F(ProgramTest, StatusWindowClosesWhenItsModemIsPulledOut) {
   EXPECT_TRUE(Listed().empty());
   EXPECT_TRUE(IsWindow(g_app.mainWindow));
   EXPECT_EQ(ShownIcon(), TrayIcon(IDI_NO_DEVICE));
+}
+
+// Windows dispatches messages sent to the main thread while it waits in a
+// call to the shell: a removal of the very modem being served, the
+// session's end, a worker's end. Memory freed meanwhile faults if it is
+// read again, and the program ends where it would had the message come a
+// moment later.
+TEST_F(ProgramTest, MessagesSentInsideAShellCallFreeNothingItsCallerStillUses) {
+  enum class Intruder { Removal, SessionEnd, WorkerEnd };
+  struct Case {
+    const char* name;
+    UINT flags;  // the call: the balloon (NIF_INFO), or the icon's change
+    Intruder intruder;
+  };
+  const Case cases[] = {{"removal in the balloon", NIF_INFO, Intruder::Removal},
+                        {"session's end in the balloon", NIF_INFO, Intruder::SessionEnd},
+                        {"worker's end in the balloon", NIF_INFO, Intruder::WorkerEnd},
+                        {"removal in the icon's change", NIF_ICON, Intruder::Removal},
+                        {"worker's end in the icon's change", NIF_ICON, Intruder::WorkerEnd}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (!IsWindow(g_app.mainWindow)) {
+      ASSERT_EQ(g_app.Initialize(), S_OK);
+      KillTimer(g_app.mainWindow, TIMER_TICK);
+    }
+    freed_guard::Guard(true);
+    const int modem = Plug();
+    ASSERT_TRUE(Served(modem));
+    const uint32_t id = RecordOf(modem)->id;
+    InsideNextShellCall(NIM_MODIFY, c.flags, [&] {
+      switch (c.intruder) {
+        case Intruder::Removal:
+          LocalBus().Unplug(modem);
+          break;
+        case Intruder::SessionEnd:
+          Send(WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
+          break;
+        case Intruder::WorkerEnd: {
+          ModemBridge* bridge = RecordOf(modem)->bridge;
+          LocalBus().FailCall(modem, BusCall::ReadPipe, simbus::CONTROL_IN, ERROR_GEN_FAILURE);
+          Deliver(modem, {CTL_STATUS});
+          for (int i = 0; i < 1000 && bridge->workerEnded.load() == 0; ++i) Sleep(10);
+          LocalBus().FailCall(modem, BusCall::ReadPipe, simbus::CONTROL_IN, 0);
+          Send(WM_GW_WORKER_ENDED, id);
+          break;
+        }
+      }
+    });
+    if (c.flags == NIF_INFO) {
+      Deliver(modem, IdentifyReply("4000000042"));
+      Deliver(modem, ModemStatusReply(1000, 1000 + 3600));  // 71 hours left: the balloon
+    } else {
+      LoopbackServer server;
+      Connect(modem, server.Address());  // the link's notice changes the icon
+      ASSERT_TRUE(server.Accept(kWaitMs));
+    }
+    ASSERT_TRUE(PumpUntil([&] { return RecordOf(modem) == nullptr; }));
+    Pump();
+    freed_guard::Guard(false);
+    EXPECT_EQ(LocalBus().OpenHandles(modem), 0u);
+    EXPECT_EQ(LocalBus().HandleRegistrations(modem), 0u);
+    EXPECT_EQ(g_app.retired, nullptr);
+    if (c.intruder == Intruder::SessionEnd) {
+      EXPECT_FALSE(IsWindow(g_app.mainWindow));
+      UnregisterClassA(MAIN_WINDOW_CLASS, g_app.instance);
+    } else {
+      EXPECT_EQ(ShownIcon(), TrayIcon(IDI_NO_DEVICE));
+    }
+    if (c.intruder == Intruder::WorkerEnd) {
+      EXPECT_EQ(g_app.rescanTicks, RESCAN_DELAY_TICKS);
+      Bytes unread;  // the link's reply, which no modem took
+      while (LocalBus().Take(modem, simbus::CONTROL_OUT, &unread, 0)) {
+      }
+      Tick(RESCAN_DELAY_TICKS);
+      EXPECT_TRUE(Served(modem));
+    }
+    LocalBus().Unplug(modem);
+    Pump();
+  }
 }
 
 TEST_F(ProgramTest, BalloonIsCutAt255Characters) {
@@ -632,6 +816,19 @@ TEST_F(ProgramTest, IconTheShellRefusedIsOfferedAgainAndTheDueBalloonFollows) {
   EXPECT_EQ(ShownBalloons(), std::vector<std::string>{"due"});
   Tick(30);
   EXPECT_EQ(ShellCalls().size(), 3u);
+
+  // A shell that has the icon but refuses balloons (group policy): the icon
+  // is judged by a plain change, and the balloon asked three times, a second
+  // apart, then dropped.
+  RefuseShellCalls(true, NIF_INFO);
+  ClearShellCalls();
+  EXPECT_FALSE(g_app.ShowBalloon("refused"));
+  Tick(60);
+  RefuseShellCalls(false);
+  EXPECT_EQ(ShownBalloons(), std::vector<std::string>(3, "refused"));
+  ASSERT_EQ(ShellCalls().size(), 5u) << "each retry a plain change and the balloon";
+  for (const ShellCall& call : ShellCalls()) EXPECT_EQ(call.message, static_cast<DWORD>(NIM_MODIFY));
+  EXPECT_TRUE(g_app.trayIconShown);
 }
 
 TEST_F(ProgramTest, IconIsAddedAgainWhenTheShellRestarts) {
@@ -648,11 +845,11 @@ TEST_F(ProgramTest, IconIsAddedAgainWhenTheShellRestarts) {
 // and the server has not read yet, see the program end: every link closes
 // in order after all of that data (a reset would throw away what the
 // server had not read), and nothing is left open.
-void ExpectOrderlyEnd(const std::function<void()>& end) {
-  constexpr int kModems = 3;
+// At the session's end there are eight, and their modems take nothing more.
+void ExpectOrderlyEnd(const std::function<void()>& end, int kModems = 3, bool sessionEnd = false) {
   const Bytes data(20000, 0x5A);
-  LoopbackServer servers[kModems];
-  int modems[kModems];
+  LoopbackServer servers[8];
+  int modems[8];
   for (int i = 0; i < kModems; ++i) {
     modems[i] = LocalBus().Plug(simbus::StandardLayout());
     Connect(modems[i], servers[i].Address());
@@ -662,10 +859,16 @@ void ExpectOrderlyEnd(const std::function<void()>& end) {
     LocalBus().Deliver(modems[i], simbus::DATA_IN, data.data(), static_cast<uint32_t>(data.size()));
     ASSERT_TRUE(
         PumpUntil([&] { return RecordOf(modems[i])->bridge->traffic.sendBytes.load() == data.size(); }));
+    if (sessionEnd) LocalBus().HoldWrites(modems[i], simbus::CONTROL_OUT, true);
   }
+  const size_t shellCalls = ShellCalls().size();
   end();
 
-  EXPECT_EQ(ShellCalls().back().message, static_cast<DWORD>(NIM_DELETE));
+  if (sessionEnd) {
+    EXPECT_EQ(ShellCalls().size(), shellCalls) << "the shell ends with the session and is not called";
+  } else {
+    EXPECT_EQ(ShellCalls().back().message, static_cast<DWORD>(NIM_DELETE));
+  }
   EXPECT_EQ(g_app.devices, nullptr);
   EXPECT_EQ(g_app.interfaceNotification, nullptr);
   EXPECT_EQ(g_app.winsockStarted, 0);
@@ -692,13 +895,34 @@ TEST_F(ProgramTest, ExitWithLinkedModemsClosesEverything) {
 
 // At logoff or shut-down Windows ends the process once WM_ENDSESSION has
 // been answered: the program closes everything before it answers.
+// Windows gives it about 5 s: every link closes at once, and the shell,
+// which may not answer, is not waited for.
 TEST_F(ProgramTest, TheSessionsEndClosesEverythingBeforeItIsAnswered) {
-  ExpectOrderlyEnd([] {
-    EXPECT_EQ(Send(WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF), TRUE);
-    EXPECT_TRUE(IsWindow(g_app.mainWindow)) << "a logoff that may still be cancelled ends nothing";
-    Send(WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
-    EXPECT_FALSE(IsWindow(g_app.mainWindow));
-  });
+  for (int modems : {1, 8}) {
+    SCOPED_TRACE(modems);
+    if (!IsWindow(g_app.mainWindow)) {
+      ASSERT_EQ(g_app.Initialize(), S_OK);
+      KillTimer(g_app.mainWindow, TIMER_TICK);
+    }
+    ExpectOrderlyEnd(
+        [modems] {
+          EXPECT_EQ(Send(WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF), TRUE);
+          Send(WM_ENDSESSION, FALSE, ENDSESSION_LOGOFF);
+          EXPECT_TRUE(IsWindow(g_app.mainWindow)) << "a cancelled logoff ends nothing";
+          EXPECT_EQ(Listed().size(), static_cast<size_t>(modems));
+          DelayShellCalls(5000);
+          const ULONGLONG start = GetTickCount64();
+          Send(WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
+          const ULONGLONG took = GetTickCount64() - start;
+          DelayShellCalls(0);
+          EXPECT_LT(took, 2000u);
+          std::printf("WM_ENDSESSION with %d linked modems answered in %llu ms\n", modems, took);
+          EXPECT_FALSE(IsWindow(g_app.mainWindow));
+        },
+        modems, true);
+    Pump();
+    UnregisterClassA(MAIN_WINDOW_CLASS, g_app.instance);
+  }
 }
 
 }  // namespace
@@ -776,6 +1000,25 @@ TEST(ProgramProcess, SecondInstanceLeavesAtOnceAndEscapeEndsTheFirst) {
   EXPECT_EQ(ExitCode(first), 0u);
   if (ExitCode(first) == STILL_ACTIVE) TerminateProcess(first, 1);
   CloseHandle(first);
+}
+
+// Started while the copy before it still closes its links after "Exit"
+// (here: the instance mutex held a second longer), it waits and runs.
+TEST(ProgramProcess, ACopyStartedWhileTheLastOneEndsRunsOnceItHasGone) {
+  const HANDLE closing = CreateMutexA(nullptr, TRUE, "Local\\Varnel.Instance");
+  ASSERT_NE(closing, nullptr);
+  const HANDLE copy = Launch();
+  ASSERT_NE(copy, nullptr);
+  EXPECT_EQ(WaitForSingleObject(copy, 1000), static_cast<DWORD>(WAIT_TIMEOUT)) << "left at once";
+  ReleaseMutex(closing);
+  CloseHandle(closing);
+  HWND window = nullptr;
+  EXPECT_TRUE(PumpUntil(
+      [&] { return (window = FindWindowA(MAIN_WINDOW_CLASS, MAIN_WINDOW_TITLE)) != nullptr; }, 30000));
+  if (window != nullptr) PostMessageA(window, WM_CHAR, VK_ESCAPE, 0);
+  EXPECT_EQ(WaitForSingleObject(copy, 30000), WAIT_OBJECT_0);
+  EXPECT_EQ(ExitCode(copy), 0u);
+  CloseHandle(copy);
 }
 
 // The Run entry and the installer's "start now", or a double double-click,

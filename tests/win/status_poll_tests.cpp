@@ -38,16 +38,6 @@ Bytes IdentifyReply(const std::string& serial) {
   return reply;
 }
 
-Bytes ModemStatusReply(uint32_t windowStart, uint32_t modemTime) {
-  Bytes reply(57, 0);
-  reply[0] = CTL_STATUS;
-  reply[1] = 56;
-  reply[2] = STATUS_MODEM;
-  PutLittleEndian(&reply[25], modemTime, 4);
-  PutLittleEndian(&reply[33], windowStart, 4);
-  return reply;
-}
-
 // Refresh notices posted to a stand-in status window, taken from its queue.
 int TakeRefreshNotices(HWND window) {
   int n = 0;
@@ -79,7 +69,7 @@ TEST_F(StatusPollTest, TicksAskForTheSerialThenForBothBlocksInTurn) {
   OnTick(bridge_);
   EXPECT_EQ(modem_.NextControl(), Bytes({CTL_IDENTIFY}));
 
-  OnDeviceMessage(bridge_, Message(IdentifyReply("SN-42")));
+  g_app.TakeDeviceMessage(modem_.record(), Message(IdentifyReply("SN-42")));
   ASSERT_NE(modem_.record()->displayName, nullptr);
   EXPECT_STREQ(modem_.record()->displayName, "SN-42");
 
@@ -92,18 +82,19 @@ TEST_F(StatusPollTest, TicksAskForTheSerialThenForBothBlocksInTurn) {
 }
 
 TEST_F(StatusPollTest, AnEmptySerialClearsTheDisplayName) {
-  OnDeviceMessage(bridge_, Message(IdentifyReply("SN-42")));
-  OnDeviceMessage(bridge_, Message(IdentifyReply("")));
+  g_app.TakeDeviceMessage(modem_.record(), Message(IdentifyReply("SN-42")));
+  g_app.TakeDeviceMessage(modem_.record(), Message(IdentifyReply("")));
   EXPECT_EQ(modem_.record()->displayName, nullptr);
   EXPECT_NE(bridge_->status.statusFlags & SF_SERIAL_KNOWN, 0u);
 }
 
 TEST_F(StatusPollTest, BlockingBalloonSpeaksTheProgramsCodePage) {
-  OnDeviceMessage(bridge_, Message(IdentifyReply("123456789012345")));
-  OnDeviceMessage(bridge_, Message(ModemStatusReply(1000, 1000 + 3599)));
+  g_app.TakeDeviceMessage(modem_.record(), Message(IdentifyReply("123456789012345")));
+  g_app.TakeDeviceMessage(modem_.record(), Message(ModemStatusReply(1000, 1000 + 3599)));
   EXPECT_TRUE(ShownBalloons().empty());
-  OnDeviceMessage(bridge_, Message(ModemStatusReply(1000, 1000 + 3600)));
-  OnDeviceMessage(bridge_, Message(ModemStatusReply(1000, 1000 + 3700)));  // same threshold: quiet
+  g_app.TakeDeviceMessage(modem_.record(), Message(ModemStatusReply(1000, 1000 + 3600)));
+  g_app.TakeDeviceMessage(modem_.record(),
+                          Message(ModemStatusReply(1000, 1000 + 3700)));  // same threshold: quiet
   ASSERT_EQ(ShownBalloons().size(), 1u);
   EXPECT_EQ(ShownBalloons()[0],
             ToCodePage1251("Увага! До блокування ЕККР 123456789012345 залишилося менше 71 годин(и)!"));
@@ -113,20 +104,20 @@ TEST_F(StatusPollTest, EveryMessageRefreshesAnOpenStatusWindow) {
   const HWND statusWindow =
       CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
   ASSERT_NE(statusWindow, nullptr);
-  OnDeviceMessage(bridge_, Message(ModemStatusReply(0, 0)));  // no window open yet
+  g_app.TakeDeviceMessage(modem_.record(), Message(ModemStatusReply(0, 0)));  // no window open yet
   bridge_->statusWindow = statusWindow;
-  OnDeviceMessage(bridge_, Message(ModemStatusReply(0, 0)));
-  OnDeviceMessage(bridge_, Message({}));                   // 0 bytes, ignored
-  OnDeviceMessage(bridge_, Message({CTL_STATUS, 55, 0}));  // too short, ignored
-  OnDeviceMessage(bridge_, Message({9, 9, 9, 9}));         // unknown type
-  OnDeviceMessage(bridge_, nullptr);                       // nothing at all
+  g_app.TakeDeviceMessage(modem_.record(), Message(ModemStatusReply(0, 0)));
+  g_app.TakeDeviceMessage(modem_.record(), Message({}));                   // 0 bytes, ignored
+  g_app.TakeDeviceMessage(modem_.record(), Message({CTL_STATUS, 55, 0}));  // too short, ignored
+  g_app.TakeDeviceMessage(modem_.record(), Message({9, 9, 9, 9}));         // unknown type
+  g_app.TakeDeviceMessage(modem_.record(), nullptr);                       // nothing at all
   EXPECT_EQ(TakeRefreshNotices(statusWindow), 4);
   bridge_->statusWindow = nullptr;
   DestroyWindow(statusWindow);
 }
 
 TEST_F(StatusPollTest, RowsCarryLabelsFromTheStringTable) {
-  OnDeviceMessage(bridge_, Message(ModemStatusReply(0, 0)));
+  g_app.TakeDeviceMessage(modem_.record(), Message(ModemStatusReply(0, 0)));
   char buffer[512];
   EXPECT_EQ(RenderStatusRow(bridge_, TAB_INFO, 4, buffer, sizeof buffer), 0);
   EXPECT_EQ(std::string(buffer), ToCodePage1251(StringTableText(IDS_BLOCKING_TIME)));

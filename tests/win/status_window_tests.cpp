@@ -241,7 +241,7 @@ TEST_F(StatusWindowTest, StopInsideTheModalLoopClosesTheWindowAndLetsGoOfTheBrid
 // "Копіювати", chosen from the keyboard, each copy the same text.
 TEST_F(StatusWindowTest, CtrlCAndTheMenuItemCopyBothTabsAsUnicodeText) {
   static char PATH[] = "\\\\?\\usb#vid_0000&pid_0000#copy#{003b07b0-c9b0-11dc-bd0b-001d6055e580}";
-  modem_.record()->path = PATH;  // as opening by the device list gives it
+  bridge()->owner.path = PATH;  // as opening by the device list gives it
   struct Copy {
     std::wstring text, before, after;  // and the local time before and after
   };
@@ -287,7 +287,7 @@ TEST_F(StatusWindowTest, CtrlCAndTheMenuItemCopyBothTabsAsUnicodeText) {
       while (PeekMessageA(&message, w, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
     });
   }));
-  modem_.record()->path = nullptr;
+  bridge()->owner.path = nullptr;
   const std::wstring rows =
       L"Серійний номер\t40001234\r\n"
       L"ID DEV / ID SAM / ID ACQ\t00A1B2C3 / 5A3F0012 / 00000101\r\n"

@@ -9,7 +9,7 @@
 #include <new>
 #include <vector>
 
-#include "app/result_codes.h"
+#include "base/result_codes.h"
 #include "simbus/modem_bus.h"
 #include "usb/usb_interface.h"
 

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "app/result_codes.h"
+#include "base/result_codes.h"
 #include "tools/demo/demo_output.h"
 #include "tools/demo/milestones.h"
 

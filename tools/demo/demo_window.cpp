@@ -1,7 +1,7 @@
 #include "tools/demo/demo_window.h"
 
 #include "app/app_state.h"
-#include "app/result_codes.h"
+#include "base/result_codes.h"
 #include "bridge/modem_bridge.h"
 #include "tools/demo/demo_output.h"
 #include "tools/demo/milestones.h"
@@ -101,7 +101,7 @@ void OnDeviceMessage(WPARAM wParam, LPARAM lParam) {
   // a record already gone freed its own.
   if (DeviceRecord* record = g_app.FindRecord(wParam)) {
     if (record->bridge == nullptr || !TakePostedMessage(record->bridge, message)) return;
-    record->OnDeviceMessage(message);  // takes the buffer over
+    g_app.TakeDeviceMessage(record, message);  // takes the buffer over
     TellNews(record);
   }
 }

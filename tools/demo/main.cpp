@@ -7,7 +7,7 @@
 #include <windows.h>
 
 #include "app/app_state.h"
-#include "app/result_codes.h"
+#include "base/result_codes.h"
 #include "tools/demo/acquirer_server.h"
 #include "tools/demo/demo_output.h"
 #include "tools/demo/demo_window.h"

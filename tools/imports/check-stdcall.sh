@@ -12,7 +12,7 @@
 #   runtime calls (atexit's ___tcf_N, the exception personality); and the
 #   tables the compiler fills itself (vtables, constructors, unwind and
 #   debug data).
-# - GetProcAddress is called in ProcAddressOf alone (app/proc_address.cpp):
+# - GetProcAddress is called in ProcAddressOf alone (base/proc_address.cpp):
 #   ProcAddress<Function> refuses at compile time a Function that is not
 #   WINAPI, so every pointer taken from it has the system's convention.
 set -euo pipefail
@@ -53,7 +53,7 @@ for obj in $objects; do
       from = $2; target = $4
       if (from !~ /^\.(text|data|rdata)/ || from ~ /^\.rdata\$_ZTV/ || InVtable(number[from], $3)) next
       if (target == "__imp__GetProcAddress@8" && obj !~ /\/proc_address\.cpp\.obj$/) {
-        print "calls GetProcAddress itself: take the function with ProcAddress<Function> (app/proc_address.h)"
+        print "calls GetProcAddress itself: take the function with ProcAddress<Function> (base/proc_address.h)"
         next
       }
       name = ""

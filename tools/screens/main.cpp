@@ -92,7 +92,7 @@ void CALLBACK OpenScene(HWND, UINT, UINT_PTR timer, DWORD) {
     return;
   }
   if (g_scene == Scene::Ksef) SetTimer(nullptr, 0, 50, ShowSecondTab);
-  g_app.RunTrayCommand(IDM_DEVICE_BASE);
+  g_app.RunTrayCommand(IDM_DEVICE_BASE, g_app.devices->id);
 }
 
 // A listener on 127.0.0.1 for the links; gives its port, 0 on failure.

@@ -1,4 +1,4 @@
-#include "app/proc_address.h"
+#include "base/proc_address.h"
 
 FARPROC ProcAddressOf(HMODULE module, const char* name) {
   return GetProcAddress(module, name);

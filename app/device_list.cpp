@@ -3,10 +3,11 @@
 #include <new>
 
 #include "app/app_state.h"
+#include "trace/events.h"
+#include "ui/status_window.h"
 #include "usb/device_class.h"
 #include "usb/device_record.h"
 #include "usb/path_match.h"
-#include "trace/events.h"
 
 // The structure sizes the 32-bit system expects in cbSize.
 #if !defined(_WIN64)
@@ -55,25 +56,34 @@ void AppState::EnumerateDevices() {
 }
 
 void AppState::AddDevice(const char* path) {
+  if (stopped) return;
   if (path != nullptr) {
     for (DeviceRecord* listed = devices; listed != nullptr; listed = listed->next) {
       if (PathsMatch(listed->path, path)) return;
     }
+    // Closed for a removal request whose outcome has not come: reopened now,
+    // it would veto the removal the user asked for.
+    if (RemovalPending(path)) return;
   }
   // A record that cannot be allocated is a modem that is not listed; it is
-  // tried again at its next arrival or enumeration.
+  // tried again at the next enumeration.
   DeviceRecord* const record = new (std::nothrow) DeviceRecord{};
-  if (record == nullptr) return;
+  if (record == nullptr) {
+    ArmRescan();
+    return;
+  }
   // Given before Open starts the worker, which posts it. 2^32 arrivals would
   // take a century at one a second, so the count never comes round.
   record->id = ++lastRecordId;
-  const HRESULT opened = record->Open(path);
+  const BridgeOwner owner = {mainWindow, 0, nullptr, ShowStatus, CloseStatusWindow};
+  const HRESULT opened = record->Open(path, owner);
   if (FAILED(opened)) {
     record->Destroy();
     delete record;
     // A modem that is there but could not be opened now (another opener
-    // holds it, its rights, a passing error) is tried again in 5 s; one whose
-    // layout is not the modem's, or a path that is no path, never will be.
+    // holds it, its rights, a passing error, no memory, event or thread for
+    // its bridge) is tried again in 5 s; one whose layout is not the
+    // modem's, or a path that is no path, never will be.
     if (opened != E_NOTIMPL && opened != E_UNEXPECTED) ArmRescan();
     return;
   }
@@ -82,7 +92,20 @@ void AppState::AddDevice(const char* path) {
 }
 
 void AppState::ArmRescan() {
-  if (rescanTicks == 0) rescanTicks = RESCAN_DELAY_TICKS;
+  if (rescanTicks == 0) {
+    rescanTicks = RESCAN_DELAY_TICKS;
+    rescanWaited = 0;
+  }
+}
+
+void AppState::DelayRescan() {
+  if (rescanTicks == 0) {
+    ArmRescan();
+    return;
+  }
+  const uint32_t left =
+      rescanWaited < RESCAN_LONGEST_WAIT_TICKS ? RESCAN_LONGEST_WAIT_TICKS - rescanWaited : 1;
+  rescanTicks = RESCAN_DELAY_TICKS < left ? RESCAN_DELAY_TICKS : left;
 }
 
 DeviceRecord* AppState::FindRecord(WPARAM id) {
@@ -92,9 +115,8 @@ DeviceRecord* AppState::FindRecord(WPARAM id) {
   return nullptr;
 }
 
-void AppState::RemoveDevice(DeviceRecord* record) {
+void AppState::RemoveDevice(DeviceRecord* record, HDEVNOTIFY* keptRegistration) {
   if (record == nullptr) return;
-  record->Destroy();
   if (devices == record) {
     devices = record->next;
   } else {
@@ -105,5 +127,22 @@ void AppState::RemoveDevice(DeviceRecord* record) {
       }
     }
   }
-  delete record;
+  record->next = nullptr;
+  record->Close(keptRegistration != nullptr, keptRegistration);
+  if (handlerDepth == 0) {
+    record->Free();
+    delete record;
+    return;
+  }
+  record->next = retired;
+  retired = record;
+}
+
+void AppState::FreeRetired() {
+  while (retired != nullptr) {
+    DeviceRecord* const record = retired;
+    retired = record->next;
+    record->Free();
+    delete record;
+  }
 }
