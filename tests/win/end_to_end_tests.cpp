@@ -125,9 +125,10 @@ TEST_F(EndToEnd, RemovalsAndTheProgramsReleasesOverTheWire) {
   EXPECT_EQ(open.flags, static_cast<uint32_t>(FILE_FLAG_OVERLAPPED));
   EXPECT_EQ(bus.OpenDeviceSets(), 0u);
 
+  // Closed on the query; the registration goes once the removal completes.
   EXPECT_TRUE(bus.QueryRemove(modem));
   const std::vector<Release> released = {
-      {ReleaseCall::UnregisterNotification, 0}, {ReleaseCall::FreeInterface, 0}, {ReleaseCall::CloseFile, 0}};
+      {ReleaseCall::FreeInterface, 0}, {ReleaseCall::CloseFile, 0}, {ReleaseCall::UnregisterNotification, 0}};
   EXPECT_EQ(bus.TakeReleases(modem), released);
   ASSERT_TRUE(bus.Replug(modem));
   ASSERT_TRUE(bus.Take(modem, simbus::CONTROL_OUT, &message, WAIT_MS));
