@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Takes the screenshots in docs/images/ from the real program (the simulated
 # build, with simulated modems) under Wine in a virtual desktop on Xvfb:
-# the status window on both tabs at 100 % and 150 % DPI, and the tray menu
-# with two modems. The tray icons' sheet comes from res/art/make_pictures.py.
+# the status window on both tabs at 100 % and 150 % DPI and in high
+# contrast, and the tray menu with two modems. The tray icons' sheet comes
+# from res/art/make_pictures.py.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 [ "$(id -u)" = 0 ] && scripts/setup.sh
@@ -29,14 +30,18 @@ start_xvfb 171 190 1600x1000x24
 trap 'wineserver -k >/dev/null 2>&1 || true; stop_xvfb' EXIT
 
 # One prefix per DPI; the desktop is 800 by 500 (1200 by 750 at 150 %).
-shoot() {  # dpi scene file
-  local dpi=$1 scene=$2 file=$3 width=$((800 * $1 / 96)) height=$((500 * $1 / 96))
-  export WINEPREFIX="$build/screens-$dpi"
+# "classic": a prefix without Wine's visual style, whose controls would not
+# take the system's colours, as Windows' own do in high contrast.
+shoot() {  # dpi scene file [classic]
+  local dpi=$1 scene=$2 file=$3 style=${4:-} width=$((800 * $1 / 96)) height=$((500 * $1 / 96))
+  export WINEPREFIX="$build/screens-$dpi${style:+-$style}"
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     "$loader" wineboot --init >/dev/null 2>&1 || true
     "$loader" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$dpi" /f >/dev/null 2>&1
     "$loader" reg add 'HKLM\System\CurrentControlSet\Hardware Profiles\Current\Software\Fonts' \
       /v LogPixels /t REG_DWORD /d "$dpi" /f >/dev/null 2>&1
+    [ -z "$style" ] || "$loader" reg add 'HKCU\Software\Microsoft\Windows\CurrentVersion\ThemeManager' \
+      /v ThemeActive /t REG_SZ /d 0 /f >/dev/null 2>&1
     wineserver -w
   fi
   "$loader" explorer /desktop=varnel,${width}x${height} "$build/tools/varnel_screens.exe" "$scene" \
@@ -53,5 +58,6 @@ shoot() {  # dpi scene file
 shoot 96 info status-info.png
 shoot 96 ksef status-ksef.png
 shoot 96 menu tray-menu.png
+shoot 96 contrast status-high-contrast.png classic
 shoot 144 info status-info-150.png
 shoot 144 ksef status-ksef-150.png

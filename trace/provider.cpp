@@ -30,15 +30,17 @@ void NTAPI OnEnable(LPCGUID, ULONG control, UCHAR level, ULONGLONG anyKeyword, U
   if (control == etwos::CONTROL_DISABLE_PROVIDER) {
     g_enabledLevel.store(0);
   } else if (control == etwos::CONTROL_ENABLE_PROVIDER) {
-    // A session that names no keyword takes them all; level 0 means every level.
-    g_anyKeyword.store(anyKeyword != 0 ? anyKeyword : ~0ull);
+    // Level 0 means every level.
+    g_anyKeyword.store(anyKeyword);
     g_allKeyword.store(allKeyword);
     g_enabledLevel.store(level != 0 ? level : 0xFF);
   }
 }
 
 void Describe(EVENT_DATA_DESCRIPTOR* descriptor, const void* data, uint32_t size, ULONG type) {
-  descriptor->Ptr = reinterpret_cast<ULONGLONG>(data);
+  // Through ULONG_PTR, as the system's EventDataDescCreate: converted
+  // straight, a 32-bit address above 2 GB would be sign-extended.
+  descriptor->Ptr = static_cast<ULONGLONG>(reinterpret_cast<ULONG_PTR>(data));
   descriptor->Size = size;
   descriptor->Reserved = type;  // its low byte is the descriptor's type
 }

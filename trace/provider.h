@@ -28,14 +28,21 @@ extern std::atomic<uint32_t> g_enabledLevel;
 extern std::atomic<uint64_t> g_anyKeyword;
 extern std::atomic<uint64_t> g_allKeyword;
 
-// The system's rule: the level at or below the session's, and a keyword
-// of 0 or one that meets both of the session's masks.
+// The system's rule for a keyword and the masks a session gave: a keyword
+// of 0 always passes; otherwise it must meet MatchAnyKeyword and then every
+// bit of MatchAllKeyword. A session that names no keyword (MatchAnyKeyword
+// 0) takes them all, and its MatchAllKeyword is not used (EnableTraceEx2).
+inline bool KeywordMatches(uint64_t keyword, uint64_t any, uint64_t all) {
+  if (keyword == 0 || any == 0) return true;
+  return (keyword & any) != 0 && (keyword & all) == all;
+}
+
+// The level at or below the session's, and the keyword as above.
 inline bool IsEnabled(uint8_t level, uint64_t keyword) {
   const uint32_t enabled = g_enabledLevel.load(std::memory_order_relaxed);
   if (enabled == 0 || level > enabled) return false;
-  if (keyword == 0) return true;
-  const uint64_t all = g_allKeyword.load(std::memory_order_relaxed);
-  return (keyword & g_anyKeyword.load(std::memory_order_relaxed)) != 0 && (keyword & all) == all;
+  return KeywordMatches(keyword, g_anyKeyword.load(std::memory_order_relaxed),
+                        g_allKeyword.load(std::memory_order_relaxed));
 }
 
 // Registration; a failed one leaves every event disabled.

@@ -11,6 +11,7 @@
 #include "ui/bridge_rows.h"
 #include "ui/status_copy.h"
 #include "ui/status_rows.h"
+#include "ui/ui_os.h"
 
 namespace {
 
@@ -20,10 +21,13 @@ constexpr int TITLE_SIZE = 1024;         // the most wsprintfA ever writes
 
 // Text colours of an item that is not selected. A selected item draws its
 // texts in the system's highlight text colour, a warning in brighter red.
+// In high contrast every text takes the system's colours, and a warning's
+// row ends in the marker the copy gives it instead.
 constexpr COLORREF LABEL_COLOUR = RGB(0, 0, 128);
 constexpr COLORREF VALUE_COLOUR = RGB(0, 0, 0);
 constexpr COLORREF WARNING_COLOUR = RGB(192, 0, 0);
 constexpr COLORREF SELECTED_WARNING_COLOUR = RGB(255, 0, 0);
+constexpr char WARNING_MARKER[] = "!";
 
 constexpr int TEXT_INSET = 4;    // left of the label, right of the value
 constexpr int COLUMN_GAP = 8;    // between the label's column and the value's
@@ -111,6 +115,11 @@ BOOL CALLBACK HearCopyKey(HWND control, LPARAM dialog) {
   return TRUE;
 }
 
+BOOL CALLBACK PassColourChange(HWND control, LPARAM) {
+  SendMessageA(control, WM_SYSCOLORCHANGE, 0, 0);
+  return TRUE;
+}
+
 // The rows' context menu: "Копіювати", sent back as the copy command. From
 // the keyboard (no position) it opens at the selected row.
 void ShowRowsMenu(HWND window, HWND list, LPARAM position) {
@@ -155,23 +164,39 @@ BOOL OnInitDialog(HWND window, ModemBridge* bridge) {
   return FALSE;  // the focus is set
 }
 
+// Asked at every paint, so that the window follows the setting.
+bool HighContrastOn() {
+  HIGHCONTRASTA setting = {sizeof setting, 0, nullptr};
+  return uios::SystemParametersInfoA(SPI_GETHIGHCONTRAST, sizeof setting, &setting, 0) &&
+         (setting.dwFlags & HCF_HIGHCONTRASTON) != 0;
+}
+
 void DrawRowTexts(HDC memory, HDC itemDc, ModemBridge* bridge, int32_t tab, UINT row, bool selected,
                   int width, int height) {
   HGDIOBJ previousFont = SelectObject(memory, GetCurrentObject(itemDc, OBJ_FONT));
   char text[ROW_TEXT_SIZE];
   const bool warning = RenderStatusRow(bridge, tab, row, text, sizeof text) == 1;
   char* value = text + std::strlen(text) + 1;
+  const bool highContrast = HighContrastOn();
 
   RECT label = {TEXT_INSET, TEXT_MARGIN, width / 2 - TEXT_INSET, height - TEXT_MARGIN};
-  const COLORREF highlightText = GetSysColor(COLOR_HIGHLIGHTTEXT);
-  const COLORREF previousColour = SetTextColor(memory, selected ? highlightText : LABEL_COLOUR);
+  const COLORREF systemText = GetSysColor(selected ? COLOR_HIGHLIGHTTEXT : COLOR_WINDOWTEXT);
+  const COLORREF previousColour = SetTextColor(memory, selected || highContrast ? systemText : LABEL_COLOUR);
   DrawTextA(memory, text, -1, &label, TEXT_FORMAT);
 
   RECT field = {label.right + COLUMN_GAP, TEXT_MARGIN, width - TEXT_INSET, height - TEXT_MARGIN};
-  if (warning) {
-    SetTextColor(memory, selected ? SELECTED_WARNING_COLOUR : WARNING_COLOUR);
-  } else {
-    SetTextColor(memory, selected ? highlightText : VALUE_COLOUR);
+  if (!highContrast) {
+    if (warning) {
+      SetTextColor(memory, selected ? SELECTED_WARNING_COLOUR : WARNING_COLOUR);
+    } else {
+      SetTextColor(memory, selected ? systemText : VALUE_COLOUR);
+    }
+  } else if (warning) {
+    // The marker at the row's end; the value keeps clear of it.
+    DrawTextA(memory, WARNING_MARKER, -1, &field, TEXT_FORMAT | DT_RIGHT);
+    RECT marker = field;
+    DrawTextA(memory, WARNING_MARKER, -1, &marker, TEXT_FORMAT | DT_CALCRECT);
+    field.right -= marker.right - marker.left + COLUMN_GAP;
   }
   DrawTextA(memory, value, -1, &field, TEXT_FORMAT);
 
@@ -299,6 +324,15 @@ INT_PTR CALLBACK StatusDialogProc(HWND window, UINT message, WPARAM wParam, LPAR
       return OnDrawItem(window, bridge, reinterpret_cast<const DRAWITEMSTRUCT*>(lParam));
     case WM_COMMAND:
       return OnCommand(window, bridge, wParam);
+    case WM_SYSCOLORCHANGE:
+    case WM_SETTINGCHANGE:
+      if (message == WM_SETTINGCHANGE && wParam != SPI_SETHIGHCONTRAST) return FALSE;
+      // The rows read the colours and the setting as they paint. Common
+      // controls (with version 6, the buttons too) keep the colours they
+      // started with until their parent passes the change on.
+      if (message == WM_SYSCOLORCHANGE) EnumChildWindows(window, PassColourChange, 0);
+      RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
+      return FALSE;
     case WM_CONTEXTMENU:
       if (reinterpret_cast<HWND>(wParam) != GetDlgItem(window, IDC_ROWS)) return FALSE;
       ShowRowsMenu(window, reinterpret_cast<HWND>(wParam), lParam);

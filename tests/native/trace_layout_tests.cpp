@@ -1,6 +1,7 @@
 // The trace provider's OS-free parts: SHA-1, the id derived from a name (as
 // Microsoft's tools derive it, against the pairs its documentation
-// publishes), and the self-describing event layout, byte for byte.
+// publishes), the self-describing event layout, byte for byte, and which
+// keywords a session's masks let through.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "trace/event_layout.h"
+#include "trace/provider.h"
 #include "trace/provider_id.h"
 #include "trace/sha1.h"
 
@@ -103,6 +105,24 @@ TEST(TraceLayoutTest, LongStringsAreCutAndAnEventThatDoesNotFitIsRefused) {
   e.Begin(name.c_str());
   e.AddUInt32("x", 1);
   EXPECT_FALSE(e.End());  // metadata full
+}
+
+TEST(TraceLayoutTest, KeywordsASessionsMasksLetThrough) {
+  using namespace trace;
+  struct Case {
+    uint64_t keyword, any, all;
+    bool passes;
+  };
+  const Case cases[] = {
+      {0, KEYWORD_LINK, KEYWORD_USB, true},  // an event without keyword
+      {KEYWORD_DEVICE, KEYWORD_LINK | KEYWORD_USB, 0, false},
+      {KEYWORD_LINK, ~0ull, KEYWORD_LINK | KEYWORD_USB, false},
+      {KEYWORD_LINK | KEYWORD_USB, KEYWORD_LINK, KEYWORD_LINK | KEYWORD_USB, true},
+      {KEYWORD_LINK, 0, 0, true},            // no keyword named: every keyword
+      {KEYWORD_LINK, 0, KEYWORD_USB, true},  // and MatchAllKeyword is not used
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(KeywordMatches(c.keyword, c.any, c.all), c.passes) << c.keyword << " " << c.any << " " << c.all;
 }
 
 }  // namespace

@@ -7,17 +7,20 @@
 #include <commctrl.h>
 
 #include <algorithm>
+#include <cstring>
 #include <functional>
 #include <vector>
 
 #include "bridge/control_message.h"
 #include "bridge/status_logic.h"
 #include "res/dialog_ids.h"
+#include "ui/bridge_rows.h"
 #include "ui/status_window.h"
 #include "tests/win/bridged_modem.h"
 #include "tests/win/loopback_server.h"
 #include "tests/win/test_window.h"
 #include "tools/demo/modem_replies.h"
+#include "tools/screens/high_contrast.h"
 
 namespace {
 
@@ -132,6 +135,15 @@ TEST_F(StatusWindowTest, RefreshRepaintsOnlyTheVisibleTabClearsBothFlagsAndFollo
       EXPECT_EQ(EqualRect(&update, &client) != FALSE, c.repaint) << c.tab << " " << c.updated;
       EXPECT_EQ(bridge()->status.statusFlags & BOTH_UPDATED, 0u);
     }
+    // New colours, or high contrast turned on or off, repaint the rows.
+    for (UINT change : {WM_SYSCOLORCHANGE, WM_SETTINGCHANGE}) {
+      ValidateRect(list, nullptr);
+      SendMessageA(w, change, SPI_SETHIGHCONTRAST, 0);
+      RECT update, client;
+      GetUpdateRect(list, &update, FALSE);
+      GetClientRect(list, &client);
+      EXPECT_TRUE(EqualRect(&update, &client)) << change;
+    }
 
     const HWND picture = GetDlgItem(w, IDC_LINK_BITMAP);
     auto pictureAfterRefreshWith = [&](int32_t linked) {
@@ -161,12 +173,12 @@ TEST_F(StatusWindowTest, DrawsRowsInTheirColoursWithoutAFocusRectangle) {
     ASSERT_NE(canvas, nullptr);
     SelectObject(dc, canvas);
     SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageA(list, WM_GETFONT, 0, 0)));
-    // Pixels of `colour` left (side 0) or right (side 1) of the item's middle.
-    auto count = [&](COLORREF colour, int side) {
+    // Pixels of `colour` in the item's columns from `from` to `to` sixteenths of its width.
+    auto count = [&](COLORREF colour, int from, int to) {
       const uint32_t rgb = GetRValue(colour) << 16 | GetGValue(colour) << 8 | GetBValue(colour);
       int n = 0;
       for (int y = 0; y < height; ++y) {
-        for (int x = side * width / 2; x < (side + 1) * width / 2; ++x)
+        for (int x = from * width / 16; x < to * width / 16; ++x)
           n += (pixels[y * width + x] & 0xFFFFFF) == rgb;
       }
       return n;
@@ -192,10 +204,33 @@ TEST_F(StatusWindowTest, DrawsRowsInTheirColoursWithoutAFocusRectangle) {
         {6, ODS_SELECTED, COLOR_HIGHLIGHT, GetSysColor(COLOR_HIGHLIGHTTEXT), RGB(255, 0, 0)}};
     for (const Case& c : cases) {
       draw(c.row, ODA_DRAWENTIRE, c.state);
-      EXPECT_GT(count(GetSysColor(c.back), 0), width / 4 * height) << c.row << " " << c.state;
-      EXPECT_GT(count(c.label, 0), 0) << c.row << " " << c.state;
-      EXPECT_GT(count(c.value, 1), 0) << c.row << " " << c.state;
+      EXPECT_GT(count(GetSysColor(c.back), 0, 8), width / 4 * height) << c.row << " " << c.state;
+      EXPECT_GT(count(c.label, 0, 8), 0) << c.row << " " << c.state;
+      EXPECT_GT(count(c.value, 8, 16), 0) << c.row << " " << c.state;
     }
+
+    // In high contrast every text of both tabs is in the system's text colour, and a warning is marked at
+    // the row's end rather than by its colour alone.
+    SetHighContrast(true);
+    for (int tab = 0; tab < 2; ++tab) {
+      ClickTab(w, tab);
+      for (UINT row = 0; row < static_cast<UINT>(SendMessageA(list, LB_GETCOUNT, 0, 0)); ++row) {
+        char text[512];
+        const bool warning = RenderStatusRow(bridge(), tab, row, text, sizeof text) == 1;
+        const bool value = text[std::strlen(text) + 1] != '\0';
+        for (UINT state : {0, ODS_SELECTED}) {
+          draw(row, ODA_DRAWENTIRE, state);
+          const COLORREF colour = GetSysColor(state != 0 ? COLOR_HIGHLIGHTTEXT : COLOR_WINDOWTEXT);
+          const COLORREF back = GetSysColor(state != 0 ? COLOR_HIGHLIGHT : COLOR_WINDOW);
+          EXPECT_NE(colour, back);
+          EXPECT_GT(count(colour, 0, 8), 0) << tab << " " << row << " " << state;
+          EXPECT_EQ(count(colour, 8, 15) > 0, value) << tab << " " << row << " " << state;
+          const int markerArea = (width - 15 * width / 16) * height;  // its glyph may be all edge pixels
+          EXPECT_EQ(count(back, 15, 16) < markerArea, warning) << tab << " " << row << " " << state;
+        }
+      }
+    }
+    SetHighContrast(false);
     DeleteDC(dc);
     DeleteObject(canvas);
   }));

@@ -5,6 +5,7 @@
 // Then it opens what is to be shown and waits to be captured:
 //   varnel_screens info   the status window on "Інформація"
 //   varnel_screens ksef   the status window on "Стан КСЕФ"
+//   varnel_screens contrast  the status window on "Інформація" in high contrast
 //   varnel_screens menu   the tray menu with two modems
 // It ends by itself after SHOW_MS.
 #include <winsock2.h>
@@ -21,6 +22,7 @@
 #include "res/dialog_ids.h"
 #include "simbus/modem_bus.h"
 #include "tools/demo/modem_replies.h"
+#include "tools/screens/high_contrast.h"
 #include "usb/device_record.h"
 
 namespace {
@@ -70,10 +72,14 @@ DWORD WINAPI PlayModems(LPVOID param) {
   return 0;
 }
 
+HWND StatusWindow() {
+  if (g_app.devices == nullptr || g_app.devices->bridge == nullptr) return nullptr;
+  return g_app.devices->bridge->statusWindow;
+}
+
 // Inside the status window's loop: shows the second tab.
 void CALLBACK ShowSecondTab(HWND, UINT, UINT_PTR timer, DWORD) {
-  if (g_app.devices == nullptr || g_app.devices->bridge == nullptr) return;
-  HWND window = g_app.devices->bridge->statusWindow;
+  HWND window = StatusWindow();
   if (window == nullptr) return;
   KillTimer(nullptr, timer);
   HWND tabs = GetDlgItem(window, IDC_TABS);
@@ -82,7 +88,17 @@ void CALLBACK ShowSecondTab(HWND, UINT, UINT_PTR timer, DWORD) {
   SendMessageA(window, WM_NOTIFY, IDC_TABS, reinterpret_cast<LPARAM>(&notice));
 }
 
+// Inside the status window's loop: high contrast turned on, as a user
+// would with the window open. Its colours last until the script ends this
+// Wine server.
+void CALLBACK TurnOnHighContrast(HWND, UINT, UINT_PTR timer, DWORD) {
+  if (StatusWindow() == nullptr) return;
+  KillTimer(nullptr, timer);
+  SetHighContrast(true);
+}
+
 Scene g_scene = Scene::Info;
+bool g_highContrast = false;
 
 void CALLBACK OpenScene(HWND, UINT, UINT_PTR timer, DWORD) {
   KillTimer(nullptr, timer);
@@ -92,6 +108,7 @@ void CALLBACK OpenScene(HWND, UINT, UINT_PTR timer, DWORD) {
     return;
   }
   if (g_scene == Scene::Ksef) SetTimer(nullptr, 0, 50, ShowSecondTab);
+  if (g_highContrast) SetTimer(nullptr, 0, 50, TurnOnHighContrast);
   g_app.RunTrayCommand(IDM_DEVICE_BASE, g_app.devices->id);
 }
 
@@ -118,6 +135,7 @@ DWORD WINAPI EndAfterShowing(LPVOID) {
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
   if (std::strcmp(commandLine, "ksef") == 0) g_scene = Scene::Ksef;
   if (std::strcmp(commandLine, "menu") == 0) g_scene = Scene::Menu;
+  g_highContrast = std::strcmp(commandLine, "contrast") == 0;
   CreateThread(nullptr, 0, EndAfterShowing, nullptr, 0, nullptr);
 
   g_app.instance = instance;
