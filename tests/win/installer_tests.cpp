@@ -82,7 +82,8 @@ std::string RegText(REGSAM view, const char* key, const char* name, DWORD type =
 
 bool KeyExists(REGSAM view, const char* key) {
   HKEY opened = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_QUERY_VALUE | view, &opened) != ERROR_SUCCESS) return false;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_QUERY_VALUE | view, &opened) != ERROR_SUCCESS)
+    return false;
   RegCloseKey(opened);
   return true;
 }
