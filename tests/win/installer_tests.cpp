@@ -23,8 +23,6 @@ constexpr DWORD kWaitMs = 60000;
 constexpr char kRunKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 constexpr char kUninstallKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Varnel";
 constexpr char kLocalDumpsKey[] = "Software\\Microsoft\\Windows\\Windows Error Reporting\\LocalDumps";
-constexpr char kProgramDumpsKey[] =
-    "Software\\Microsoft\\Windows\\Windows Error Reporting\\LocalDumps\\varnel.exe";
 constexpr wchar_t kGuideLink[] = L"Посібник Varnel";
 
 std::string WindowsPath(const char* hostPath) {
@@ -150,10 +148,11 @@ void ExpectThisVersionOnly() {
   EXPECT_EQ(LinkTarget(StartMenuLink(kGuideLink)), guide);
   EXPECT_TRUE(Exists(InstallDir(kX64) + "\\varnel-trace.cmd"));
   // A crash leaves a minidump (Windows Error Reporting's local dumps).
-  EXPECT_EQ(RegText(KEY_WOW64_64KEY, kProgramDumpsKey, "DumpFolder", RRF_RT_REG_EXPAND_SZ),
+  const std::string dumps = std::string(kLocalDumpsKey) + "\\varnel.exe";
+  EXPECT_EQ(RegText(KEY_WOW64_64KEY, dumps.c_str(), "DumpFolder", RRF_RT_REG_EXPAND_SZ),
             "%LOCALAPPDATA%\\CrashDumps");
-  EXPECT_EQ(RegText(KEY_WOW64_64KEY, kProgramDumpsKey, "DumpCount", RRF_RT_REG_DWORD), "5");
-  EXPECT_EQ(RegText(KEY_WOW64_64KEY, kProgramDumpsKey, "DumpType", RRF_RT_REG_DWORD), "1");
+  EXPECT_EQ(RegText(KEY_WOW64_64KEY, dumps.c_str(), "DumpCount", RRF_RT_REG_DWORD), "5");
+  EXPECT_EQ(RegText(KEY_WOW64_64KEY, dumps.c_str(), "DumpType", RRF_RT_REG_DWORD), "1");
   EXPECT_TRUE(NothingOf(kX86)) << "an x86 installation is left";
 }
 
