@@ -9,6 +9,8 @@
 ;   VARNEL_TARGET   amd64-unicode or x86-unicode
 ;   VARNEL_STAGE    the folder of the files to install (the zip's folder)
 ;   VARNEL_OUTFILE  the installer to write
+; and, for a signed release, VARNEL_SIGNER: release/sign.sh, run with the
+; key in its environment.
 !ifndef VARNEL_VERSION | VARNEL_TARGET | VARNEL_STAGE | VARNEL_OUTFILE
   !error "VARNEL_VERSION, VARNEL_TARGET, VARNEL_STAGE and VARNEL_OUTFILE must be defined"
 !endif
@@ -28,6 +30,7 @@ RequestExecutionLevel admin
 !define WINDOW_CLASS "VarnelWnd"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Varnel"
 !define RUN_KEY "Software\Microsoft\Windows\CurrentVersion\Run"
+!define LOCAL_DUMPS "Software\Microsoft\Windows\Windows Error Reporting\LocalDumps"
 !define GUIDE_LINK "Посібник ${PRODUCT}"
 !if "${VARNEL_TARGET}" == "amd64-unicode"
   !define REG_VIEW 64
@@ -41,6 +44,11 @@ RequestExecutionLevel admin
 
 Name "${PRODUCT}"
 OutFile "${VARNEL_OUTFILE}"
+; Authenticode: the uninstaller before it is packed, the installer last.
+!ifdef VARNEL_SIGNER
+  !uninstfinalize '"${VARNEL_SIGNER}" "%1"' = 0
+  !finalize '"${VARNEL_SIGNER}" "%1"' = 0
+!endif
 ; The Program Files of the exe's bitness (both are one on 32-bit Windows).
 InstallDir "$PROGRAMFILES${REG_VIEW}\${PRODUCT}"
 InstallDirRegKey HKLM "${UNINSTALL_KEY}" "InstallLocation"
@@ -177,6 +185,22 @@ Section "${PRODUCT}"
   CreateShortcut "$SMPROGRAMS\${GUIDE_LINK}.lnk" "$INSTDIR\posibnyk.html"
   WriteRegStr HKLM "${RUN_KEY}" "${PRODUCT}" '"$INSTDIR\varnel.exe"'
 
+  ; A crash leaves a minidump for support in the user's
+  ; %LOCALAPPDATA%\CrashDumps, at most five (Windows Error Reporting's
+  ; local dumps, read from the 64-bit view: the only one on 32-bit
+  ; Windows). The LocalDumps key alone turns dumps on for every program,
+  ; so the uninstaller removes it only when this installer made it.
+  SetRegView 64
+  ClearErrors
+  EnumRegKey $0 HKLM "${LOCAL_DUMPS}" 0
+  ${If} ${Errors}
+    WriteRegDWORD HKLM "${UNINSTALL_KEY}" "LocalDumpsMade" 1
+  ${EndIf}
+  WriteRegExpandStr HKLM "${LOCAL_DUMPS}\varnel.exe" "DumpFolder" "%LOCALAPPDATA%\CrashDumps"
+  WriteRegDWORD HKLM "${LOCAL_DUMPS}\varnel.exe" "DumpCount" 5
+  WriteRegDWORD HKLM "${LOCAL_DUMPS}\varnel.exe" "DumpType" 1
+  SetRegView ${REG_VIEW}
+
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${VARNEL_VERSION}"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "Publisher" "${PRODUCT}"
@@ -211,5 +235,13 @@ Section "Uninstall"
   Delete "$SMPROGRAMS\${PRODUCT}.lnk"
   Delete "$SMPROGRAMS\${GUIDE_LINK}.lnk"
   DeleteRegValue HKLM "${RUN_KEY}" "${PRODUCT}"
+  ReadRegDWORD $0 HKLM "${UNINSTALL_KEY}" "LocalDumpsMade"
+  SetRegView 64
+  DeleteRegKey HKLM "${LOCAL_DUMPS}\varnel.exe"
+  ${If} $0 = 1
+  ${AndIf} HKLM ${RegKeyIsEmpty} "${LOCAL_DUMPS}"
+    DeleteRegKey HKLM "${LOCAL_DUMPS}"
+  ${EndIf}
+  SetRegView ${REG_VIEW}
   DeleteRegKey HKLM "${UNINSTALL_KEY}"
 SectionEnd

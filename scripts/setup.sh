@@ -11,11 +11,14 @@ dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i3
 
 # imagemagick: its import takes the screenshots (scripts/demo.sh, scripts/screenshots.sh).
 # pandoc: the user's guide as HTML for the release; p7zip-full: the release
-# check lists and unpacks the installers.
+# check lists and unpacks the installers. osslsigncode: Authenticode
+# signing (openssl makes the tests' throwaway key); lldb reads the tests'
+# minidump with the release's symbols.
 for p in cmake ninja-build g++ clang-format \
          g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix \
          wine wine32:i386 wine64 xvfb xauth googletest \
-         fonts-dejavu-core locales nsis imagemagick pandoc p7zip-full; do
+         fonts-dejavu-core locales nsis imagemagick pandoc p7zip-full \
+         osslsigncode openssl lldb; do
   have "$p" || need+=("$p")
 done
 

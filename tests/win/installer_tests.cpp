@@ -1,13 +1,16 @@
-// The x64 installer that ships, as a shop's technician runs it: silently,
-// then the uninstaller while the program runs, and over an older version of
-// either bitness. The program must be ended through its window, as "Вихід"
-// ends it, never killed, and nothing an installer added may stay behind.
+// The x64 installer that ships, as a shop's technician runs it: silently
+// (signed, as a vendor ships it), then the uninstaller while the program
+// runs, and over an older version of either bitness. The program must be
+// ended through its window, as "Вихід" ends it, never killed, and nothing
+// an installer added may stay behind.
 #include <windows.h>
 
+#include <dbghelp.h>
 #include <shlobj.h>
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 #include "tests/win/destroy_probe.h"
@@ -19,6 +22,7 @@ namespace {
 constexpr DWORD kWaitMs = 60000;
 constexpr char kRunKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 constexpr char kUninstallKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Varnel";
+constexpr char kLocalDumpsKey[] = "Software\\Microsoft\\Windows\\Windows Error Reporting\\LocalDumps";
 constexpr wchar_t kGuideLink[] = L"Посібник Varnel";
 
 std::string WindowsPath(const char* hostPath) {
@@ -58,15 +62,28 @@ bool Exists(const std::wstring& path) {
   return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-// The value's text in registry view `view`, or "-" when it is not there.
-std::string RegText(REGSAM view, const char* key, const char* name) {
+// The value of type `type` in registry view `view` as text (a string
+// unexpanded, a number in decimal), or "-" when there is none.
+std::string RegText(REGSAM view, const char* key, const char* name, DWORD type = RRF_RT_REG_SZ) {
   HKEY opened = nullptr;
   if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_QUERY_VALUE | view, &opened) != ERROR_SUCCESS) return "-";
   char text[MAX_PATH] = {};
   DWORD size = sizeof text;
-  const LSTATUS status = RegGetValueA(opened, nullptr, name, RRF_RT_REG_SZ, nullptr, text, &size);
+  const LSTATUS status = RegGetValueA(opened, nullptr, name, type | RRF_NOEXPAND, nullptr, text, &size);
   RegCloseKey(opened);
-  return status == ERROR_SUCCESS ? text : "-";
+  if (status != ERROR_SUCCESS) return "-";
+  if (type != RRF_RT_REG_DWORD) return text;
+  DWORD number = 0;
+  std::memcpy(&number, text, sizeof number);
+  return std::to_string(number);
+}
+
+bool KeyExists(REGSAM view, const char* key) {
+  HKEY opened = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_QUERY_VALUE | view, &opened) != ERROR_SUCCESS)
+    return false;
+  RegCloseKey(opened);
+  return true;
 }
 
 std::string LinkTarget(const std::wstring& link) {
@@ -119,7 +136,7 @@ bool NothingOf(const Layout& layout) {
 
 bool NothingLeft() {
   return NothingOf(kX64) && NothingOf(kX86) && !Exists(StartMenuLink(L"Varnel")) &&
-         !Exists(StartMenuLink(kGuideLink));
+         !Exists(StartMenuLink(kGuideLink)) && !KeyExists(KEY_WOW64_64KEY, kLocalDumpsKey);
 }
 
 // This version, the only one installed: the program and the guide beside
@@ -130,6 +147,12 @@ void ExpectThisVersionOnly() {
   EXPECT_TRUE(Exists(guide));
   EXPECT_EQ(LinkTarget(StartMenuLink(kGuideLink)), guide);
   EXPECT_TRUE(Exists(InstallDir(kX64) + "\\varnel-trace.cmd"));
+  // A crash leaves a minidump (Windows Error Reporting's local dumps).
+  const std::string dumps = std::string(kLocalDumpsKey) + "\\varnel.exe";
+  EXPECT_EQ(RegText(KEY_WOW64_64KEY, dumps.c_str(), "DumpFolder", RRF_RT_REG_EXPAND_SZ),
+            "%LOCALAPPDATA%\\CrashDumps");
+  EXPECT_EQ(RegText(KEY_WOW64_64KEY, dumps.c_str(), "DumpCount", RRF_RT_REG_DWORD), "5");
+  EXPECT_EQ(RegText(KEY_WOW64_64KEY, dumps.c_str(), "DumpType", RRF_RT_REG_DWORD), "1");
   EXPECT_TRUE(NothingOf(kX86)) << "an x86 installation is left";
 }
 
@@ -145,7 +168,7 @@ class RunningProgram {
       return false;
     DWORD pid = 0;
     const DWORD thread = GetWindowThreadProcessId(window, &pid);
-    process_ = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    process_ = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
     destroyed_ = CreateEventA(nullptr, TRUE, FALSE, DESTROY_PROBE_EVENT);
     probe_ = LoadLibraryA(WindowsPath(DESTROY_PROBE_DLL).c_str());
     const auto watch =
@@ -158,6 +181,16 @@ class RunningProgram {
     char path[MAX_PATH] = {};
     DWORD size = MAX_PATH;
     return QueryFullProcessImageNameA(process_, 0, path, &size) ? path : "";
+  }
+
+  // A minidump of it at `path`, as Windows Error Reporting writes one.
+  bool WriteMinidump(const std::string& path) const {
+    const HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    const BOOL written =
+        MiniDumpWriteDump(process_, GetProcessId(process_), file, MiniDumpNormal, nullptr, nullptr, nullptr);
+    CloseHandle(file);
+    return written != FALSE;
   }
 
   // Waits for the process to end; true when it ended through its window
@@ -207,13 +240,20 @@ class InstallerTest : public ::testing::Test {
   void TearDown() override { CoUninitialize(); }
 };
 
+// Leaves the installed exe and uninstaller and a minidump of the running
+// program for installed_checks, which reads them on the build machine.
 TEST_F(InstallerTest, InstallsStartsAndUninstallsWhileRunning) {
-  ASSERT_EQ(Execute(WindowsPath(VARNEL_SETUP_EXE) + " /S"), 0u);
+  ASSERT_EQ(Execute(WindowsPath(VARNEL_SIGNED_SETUP_EXE) + " /S"), 0u);
   ExpectThisVersionOnly();
+  const std::string left = WindowsPath(VARNEL_INSTALLED_COPY);
+  CreateDirectoryA(left.c_str(), nullptr);
+  for (const char* file : {"\\varnel.exe", "\\uninstall.exe"})
+    EXPECT_TRUE(CopyFileA((InstallDir(kX64) + file).c_str(), (left + file).c_str(), FALSE)) << file;
   {
     RunningProgram started;
     ASSERT_TRUE(started.Attach()) << "the installer did not start the program";
     EXPECT_EQ(started.ImagePath(), InstallDir(kX64) + "\\varnel.exe");
+    EXPECT_TRUE(started.WriteMinidump(left + "\\varnel.dmp"));
   }
   UninstallWhileRunning();
 }

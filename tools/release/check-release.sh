@@ -6,7 +6,10 @@
 #   exactly varnel.exe, posibnyk.html and varnel-trace.cmd (and the
 #   uninstaller), the same
 #   files in both, and the exe is of that machine type;
-# - the guide is one file: every picture of GUIDE_MD inline, none linked.
+# - the guide is one file: every picture of GUIDE_MD inline, none linked;
+# - the exe has no debug information and names no folder of the build
+#   machine; varnel-VERSION-ARCH-symbols.zip holds it, and beside the exe
+#   an address of WinMain resolves to its line, a changed copy not at all.
 set -euo pipefail
 objdump=$1 dir=$(cd "$2" && pwd) version=$3 arch=$4 markdown=$5
 name=varnel-$version-$arch
@@ -43,6 +46,20 @@ linked=$(count '<img src="[^d]')
 [ "$inline" -eq "$pictures" ] && [ "$linked" -eq 0 ] ||
   fail "posibnyk.html: $inline of $pictures pictures inline, $linked linked"
 
+exe=$work/$name/varnel.exe
+"$objdump" -h "$exe" | grep -q ' \.debug_' && fail "varnel.exe carries debug sections"
+for folder in "$(cd "$(dirname "$markdown")/.." && pwd)" "$(dirname "$dir")"; do
+  grep -qaF "$folder" "$exe" && fail "varnel.exe names $folder"
+done
+(cd "$work" && cmake -E tar xf "$dir/$name-symbols.zip")
+debug=$work/$name/varnel.exe.debug
+cp "$work/$name-symbols/varnel.exe.debug" "$debug"
+winmain=$("${objdump%objdump}nm" "$debug" | awk '$2 == "T" && $3 ~ /^_?WinMain(@16)?$/ { print $1 }')
+line() { "${objdump%objdump}addr2line" -e "$exe" "0x$winmain"; }
+[[ "$(line)" == */app/win_main.cpp:[1-9]* ]] || fail "WinMain (0x$winmain) resolves to $(line)"
+echo >>"$debug"
+[[ "$(line)" == "??:"* ]] || fail "a changed varnel.exe.debug is taken: $(line)"
+
 [ $status -ne 0 ] || echo "check-release: $name: installer and zip hold varnel.exe ($format) and the guide," \
-  "its $pictures pictures inline"
+  "its $pictures pictures inline; the exe stripped, its symbols beside"
 exit $status
