@@ -6,7 +6,8 @@
 #   exactly varnel.exe, posibnyk.html and varnel-trace.cmd (and the
 #   uninstaller), the same
 #   files in both, and the exe is of that machine type;
-# - the guide is one file: every picture of GUIDE_MD inline, none linked.
+# - the guide is one file: every picture of GUIDE_MD inline, none linked;
+# - no other installer sits beside them (the tests' own are built elsewhere).
 set -euo pipefail
 objdump=$1 dir=$(cd "$2" && pwd) version=$3 arch=$4 markdown=$5
 name=varnel-$version-$arch
@@ -21,6 +22,8 @@ trap 'rm -rf "$work"' EXIT
 for file in "$setup" "$zip"; do
   [ -f "$file" ] || { echo "check-release: $(basename "$file") is missing"; exit 1; }
 done
+others=$(cd "$dir" && find . -maxdepth 1 -name '*setup*.exe' ! -name "$name-setup.exe" | sort | tr '\n' ' ')
+[ -z "$others" ] || fail "other installers beside the release: $others"
 machine() { "$objdump" -f "$1" | awk '/file format/ { print $NF }'; }
 [ "$(machine "$setup")" = "$format" ] || fail "$(basename "$setup") is $(machine "$setup"), not $format"
 
