@@ -9,10 +9,10 @@ rem                        it and opens their folder
 rem The files go to the Public Documents folder (Varnel in it), which every
 rem user sees: the desktop would be the elevated account's, which is not the
 rem shop's user when a technician elevates with an account of their own.
-rem Exit code 0 when everything worked; otherwise 2 for a wrong argument, 5
-rem without administrator rights, or the failing tool's own code. logman
-rem fails with negative HRESULTs, which "if errorlevel 1" does not see, so
-rem every code is compared with 0.
+rem Exit code 0 when everything worked; otherwise 2 for a wrong argument, 3
+rem when the folder cannot be made, 5 without administrator rights, or the
+rem failing tool's own code. logman fails with negative HRESULTs, which
+rem "if errorlevel 1" does not see, so every code is compared with 0.
 rem The provider is "Varnel"; logman names it by its id, which Windows
 rem derives from that name.
 setlocal
