@@ -22,6 +22,7 @@ ManifestDPIAware true
 RequestExecutionLevel admin
 
 !include MUI2.nsh
+!include FileFunc.nsh
 !include LogicLib.nsh
 !include WinMessages.nsh
 !include x64.nsh
@@ -67,12 +68,34 @@ VIAddVersionKey /LANG=1058 "LegalCopyright" "${PRODUCT}"
 !define MUI_FINISHPAGE_RUN
 !define MUI_FINISHPAGE_RUN_TEXT "Запустити ${PRODUCT}"
 !define MUI_FINISHPAGE_RUN_FUNCTION StartProgram
+!define MUI_PAGE_CUSTOMFUNCTION_LEAVE CheckInstallFolder
 !insertmacro MUI_PAGE_DIRECTORY
 !insertmacro MUI_PAGE_INSTFILES
 !insertmacro MUI_PAGE_FINISH
 !insertmacro MUI_UNPAGE_CONFIRM
 !insertmacro MUI_UNPAGE_INSTFILES
+; The stock Ukrainian texts of these pages carry spelling errors and Russian
+; forms; these take their place. The modern UI's texts are set before the
+; language is inserted, the system's own after it.
+!define MUI_TEXT_ABORTWARNING "Перервати встановлення $(^Name)?"
+!define MUI_TEXT_ABORT_TITLE "Встановлення перервано"
+!define MUI_TEXT_FINISH_INFO_TEXT \
+  "$(^NameDA) встановлено на цей комп'ютер.$\r$\n$\r$\nНатисніть «Готово», щоб закрити програму встановлення."
+!define MUI_BUTTONTEXT_FINISH "&Готово"
 !insertmacro MUI_LANGUAGE "Ukrainian"
+LangString ^SetupCaption ${LANG_UKRAINIAN} "Встановлення $(^Name)"
+LangString ^UninstallCaption ${LANG_UKRAINIAN} "Видалення $(^Name)"
+LangString ^DirText ${LANG_UKRAINIAN} \
+  "Програма встановлення встановить $(^NameDA) у цю теку. Іншу теку в Program Files можна вибрати кнопкою «Огляд...». $_CLICK"
+LangString ^DirSubText ${LANG_UKRAINIAN} "Тека призначення"
+LangString ^ClickInstall ${LANG_UKRAINIAN} "Натисніть «Встановити», щоб почати встановлення."
+LangString ^UninstallingText ${LANG_UKRAINIAN} "$(^NameDA) буде видалено з цієї теки. $_CLICK"
+LangString ^ClickUninstall ${LANG_UKRAINIAN} "Натисніть «Видалити», щоб почати видалення."
+LangString ^UninstallBtn ${LANG_UKRAINIAN} "&Видалити"
+LangString ^Extract ${LANG_UKRAINIAN} "Розпакування: "
+LangString ^ErrorWriting ${LANG_UKRAINIAN} "Розпакування: помилка запису у файл"
+; Sizes read "2.5 МБ": the stock unit is a small б, which is a bit.
+LangString ^Byte ${LANG_UKRAINIAN} "Б"
 
 !if ${REG_VIEW} == 64
 LangString WRONG_WINDOWS ${LANG_UKRAINIAN} \
@@ -81,6 +104,8 @@ LangString WRONG_WINDOWS ${LANG_UKRAINIAN} \
 LangString WRONG_WINDOWS ${LANG_UKRAINIAN} \
   "Ця Windows 64-розрядна: для неї інсталятор ${OTHER_SETUP}. Цей (x86) — лише для 32-розрядної Windows."
 !endif
+LangString OUTSIDE_PROGRAM_FILES ${LANG_UKRAINIAN} \
+  "${PRODUCT} встановлюється лише в теку всередині $PROGRAMFILES${REG_VIEW}: у теку поза нею може записувати будь-який користувач, а ${PRODUCT} запускається під час входу кожного користувача, також адміністратора. Виберіть теку в $PROGRAMFILES${REG_VIEW}, наприклад $PROGRAMFILES${REG_VIEW}\${PRODUCT}."
 LangString STILL_RUNNING ${LANG_UKRAINIAN} \
   "${PRODUCT} не завершив роботу. Закрийте його (меню значка, $\"Вихід$\") і натисніть $\"Повтор$\"."
 
@@ -133,6 +158,42 @@ Function StartProgram
   Exec '"$INSTDIR\varnel.exe"'
 FunctionEnd
 
+; The program goes only into a folder inside Program Files (either, on
+; 64-bit Windows), where only administrators may write: the logon entry
+; starts the exe at every user's logon, administrators' included, and an exe
+; that others could replace would run with their rights. Sets $0 to 1 when
+; $INSTDIR is such a folder, with "." and ".." resolved, else to 0.
+!macro INSIDE_FOLDER parent
+  StrLen $2 "${parent}\"
+  StrCpy $3 $1 $2
+  StrCpy $4 $1 "" $2
+  ${If} $3 == "${parent}\"
+  ${AndIf} $4 != ""
+    StrCpy $0 1
+  ${EndIf}
+!macroend
+Function InsideProgramFiles
+  StrCpy $0 0
+  StrCpy $1 $INSTDIR
+  System::Call "kernel32::GetFullPathNameW(w r1, i ${NSIS_MAX_STRLEN}, w .r1, p 0) i .r2"
+  !insertmacro INSIDE_FOLDER $PROGRAMFILES64
+  !insertmacro INSIDE_FOLDER $PROGRAMFILES32
+FunctionEnd
+
+; Another folder is refused: an interactive run stays on the folder page, a
+; silent one ends with exit code 2 before anything is changed.
+Function CheckInstallFolder
+  Call InsideProgramFiles
+  ${If} $0 = 0
+    MessageBox MB_OK|MB_ICONSTOP "$(OUTSIDE_PROGRAM_FILES)" /SD IDOK
+    ${If} ${Silent}
+      SetErrorLevel 2
+      Quit
+    ${EndIf}
+    Abort
+  ${EndIf}
+FunctionEnd
+
 ; Each installer runs where its exe is the one to run: the x64 one on
 ; Windows on an x64 processor (32-bit Windows cannot start it at all), the
 ; x86 one everywhere else: 32-bit Windows, and Windows on ARM, which runs
@@ -147,6 +208,19 @@ Function .onInit
     MessageBox MB_OK|MB_ICONSTOP "$(WRONG_WINDOWS)" /SD IDOK
     SetErrorLevel 2
     Quit
+  ${EndIf}
+  ; An older version installed outside Program Files (an earlier guide
+  ; suggested C:\Varnel) registered that folder: this one goes to the
+  ; default instead, and the older one is removed as always. A folder given
+  ; with /D is checked as it is.
+  ReadRegStr $5 HKLM "${UNINSTALL_KEY}" "InstallLocation"
+  Call InsideProgramFiles
+  ${If} $0 = 0
+  ${AndIf} $5 == $INSTDIR
+    StrCpy $INSTDIR "$PROGRAMFILES${REG_VIEW}\${PRODUCT}"
+  ${EndIf}
+  ${If} ${Silent}
+    Call CheckInstallFolder
   ${EndIf}
 FunctionEnd
 
@@ -210,6 +284,9 @@ Section "${PRODUCT}"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
+  ; In KB, what the list of programs shows as the size.
+  ${GetSize} "$INSTDIR" "/S=0K /G=0" $0 $1 $2
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "EstimatedSize" $0
 SectionEnd
 
 ; The finish page starts it in an interactive run; a silent one starts it here.

@@ -2,7 +2,8 @@
 // (signed, as a vendor ships it), then the uninstaller while the program
 // runs, and over an older version of either bitness. The program must be
 // ended through its window, as "Вихід" ends it, never killed, and nothing
-// an installer added may stay behind.
+// an installer added may stay behind. Then the pages of an interactive run,
+// and the trace script it installs.
 #include <windows.h>
 
 #include <dbghelp.h>
@@ -11,6 +12,10 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
+#include <functional>
+#include <set>
+#include <sstream>
 #include <string>
 
 #include "tests/win/destroy_probe.h"
@@ -86,6 +91,16 @@ bool KeyExists(REGSAM view, const char* key) {
   return true;
 }
 
+ULONGLONG FolderBytes(const std::string& folder) {
+  ULONGLONG bytes = 0;
+  WIN32_FIND_DATAA found;
+  HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &found);
+  for (BOOL more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileA(find, &found))
+    bytes += found.nFileSizeLow;
+  FindClose(find);
+  return bytes;
+}
+
 std::string LinkTarget(const std::wstring& link) {
   std::string target = "-";
   IShellLinkA* shellLink = nullptr;
@@ -104,16 +119,19 @@ std::string LinkTarget(const std::wstring& link) {
   return target;
 }
 
-DWORD Execute(const std::string& commandLine) {
+// The exit code, or STILL_ACTIVE after waitMs; `output` takes what it writes.
+DWORD Execute(const std::string& commandLine, HANDLE output = nullptr, DWORD waitMs = kWaitMs) {
   STARTUPINFOA startup = {};
   startup.cb = sizeof startup;
+  startup.dwFlags = output != nullptr ? STARTF_USESTDHANDLES : 0;
+  startup.hStdOutput = startup.hStdError = output;
   PROCESS_INFORMATION process = {};
   std::string line = commandLine;
-  if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+  if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process))
     return GetLastError();
   CloseHandle(process.hThread);
   DWORD code = STILL_ACTIVE;
-  if (WaitForSingleObject(process.hProcess, kWaitMs) == WAIT_OBJECT_0)
+  if (WaitForSingleObject(process.hProcess, waitMs) == WAIT_OBJECT_0)
     GetExitCodeProcess(process.hProcess, &code);
   CloseHandle(process.hProcess);
   return code;
@@ -153,6 +171,9 @@ void ExpectThisVersionOnly() {
             "%LOCALAPPDATA%\\CrashDumps");
   EXPECT_EQ(RegText(KEY_WOW64_64KEY, dumps.c_str(), "DumpCount", RRF_RT_REG_DWORD), "5");
   EXPECT_EQ(RegText(KEY_WOW64_64KEY, dumps.c_str(), "DumpType", RRF_RT_REG_DWORD), "1");
+  DWORD size = 0, bytes = sizeof size;  // the 64-bit view is this program's
+  RegGetValueA(HKEY_LOCAL_MACHINE, kUninstallKey, "EstimatedSize", RRF_RT_REG_DWORD, nullptr, &size, &bytes);
+  EXPECT_EQ(size, FolderBytes(InstallDir(kX64)) / 1024);
   EXPECT_TRUE(NothingOf(kX86)) << "an x86 installation is left";
 }
 
@@ -231,6 +252,42 @@ void UninstallWhileRunning() {
   EXPECT_TRUE(PumpMessagesUntil(NothingLeft, kWaitMs)) << "left behind after uninstall";
 }
 
+// A visible dialog other than `other`: an installer's or uninstaller's
+// window (this program shows none).
+HWND OtherDialog(HWND other) {
+  HWND window = nullptr;
+  while ((window = FindWindowExA(nullptr, window, "#32770", nullptr)) != nullptr)
+    if (window != other && IsWindowVisible(window)) return window;
+  return nullptr;
+}
+
+BOOL CALLBACK AddText(HWND window, LPARAM texts) {
+  wchar_t text[512] = {};
+  SendMessageTimeoutW(window, WM_GETTEXT, 512, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 1000,
+                      nullptr);
+  reinterpret_cast<std::set<std::wstring>*>(texts)->insert(text);
+  return TRUE;
+}
+
+// Reads every text of `dialog` into `texts` until `done` holds, and once
+// more then; `done` may find the dialog.
+bool ReadTextsUntil(const HWND& dialog, std::set<std::wstring>* texts, const std::function<bool()>& done) {
+  return PumpMessagesUntil(
+      [&] {
+        const bool finished = done();
+        AddText(dialog, reinterpret_cast<LPARAM>(texts));
+        EnumChildWindows(dialog, AddText, reinterpret_cast<LPARAM>(texts));
+        return finished;
+      },
+      kWaitMs);
+}
+
+std::string Read(const std::string& file) {
+  std::stringstream text;
+  text << std::ifstream(file).rdbuf();
+  return text.str();
+}
+
 class InstallerTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -283,6 +340,107 @@ TEST_F(InstallerTest, ReplacesAnOlderVersionOfEitherBitnessWhileItRuns) {
     ExpectThisVersionOnly();
     UninstallWhileRunning();
   }
+}
+
+// Any user may write to a folder outside Program Files, and the logon entry
+// would start the exe from it for every user: refused, nothing changed.
+TEST_F(InstallerTest, RefusesAFolderOutsideProgramFiles) {
+  const std::string programFiles = Folder(CSIDL_PROGRAM_FILES);
+  for (const std::string& folder :
+       {std::string("C:\\Varnel"), programFiles + "\\..\\Varnel", programFiles + "X\\V"})
+    EXPECT_EQ(Execute(WindowsPath(VARNEL_SETUP_EXE) + " /S /D=" + folder), 2u) << folder;
+  EXPECT_TRUE(NothingLeft());
+  EXPECT_FALSE(Exists("C:\\Varnel"));
+}
+
+// An interactive install and uninstall, clicked through page by page: no
+// text shown may carry the stock translation's errors.
+TEST_F(InstallerTest, PagesSpeakUkrainian) {
+  std::set<std::wstring> texts;
+  HWND dialog = nullptr;
+  ASSERT_EQ(Execute(WindowsPath(VARNEL_SETUP_EXE), nullptr, 0), static_cast<DWORD>(STILL_ACTIVE));
+  // The folder page (its edit control 1019), then up to the finish page,
+  // which offers to start the program.
+  ASSERT_TRUE(ReadTextsUntil(dialog, &texts, [&] {
+    dialog = OtherDialog(nullptr);
+    return GetDlgItem(FindWindowExA(dialog, nullptr, "#32770", nullptr), 1019) != nullptr;
+  }));
+  PostMessageA(dialog, WM_COMMAND, IDOK, 0);
+  EXPECT_TRUE(ReadTextsUntil(dialog, &texts, [&] { return texts.count(L"Запустити Varnel") != 0; }));
+  PostMessageA(dialog, WM_COMMAND, IDOK, 0);
+  ASSERT_TRUE(PumpMessagesUntil([&] { return !IsWindow(dialog); }, kWaitMs));
+  ExpectThisVersionOnly();
+  // The uninstaller hands over to a copy of itself, whose window is found.
+  ASSERT_EQ(Execute("\"" + InstallDir(kX64) + "\\uninstall.exe\""), 0u);
+  ASSERT_TRUE(ReadTextsUntil(dialog, &texts, [&] {
+    return (dialog = OtherDialog(nullptr)) != nullptr && FindWindowExA(dialog, nullptr, "#32770", nullptr);
+  }));
+  PostMessageA(dialog, WM_COMMAND, IDOK, 0);
+  EXPECT_TRUE(ReadTextsUntil(dialog, &texts,
+                             [&] { return NothingLeft() && IsWindowEnabled(GetDlgItem(dialog, IDOK)); }));
+  PostMessageA(dialog, WM_COMMAND, IDOK, 0);
+  EXPECT_TRUE(PumpMessagesUntil([&] { return !IsWindow(dialog); }, kWaitMs));
+
+  std::wstring shown;
+  for (const std::wstring& text : texts) shown += text + L"\n";
+  for (const wchar_t* wrong : {L"Программ", L"программ", L"процессу", L"Каталог", L"видаленно",
+                               L"Натисніть Видалить", L"Мб", L"Кінець"})
+    EXPECT_EQ(shown.find(wrong), std::wstring::npos) << wrong;
+  // Signs that every page was read.
+  for (const wchar_t* right :
+       {L"Тека призначення", L"Б\n", L"Натисніть «Встановити»", L"&Готово", L"Натисніть «Видалити»"})
+    EXPECT_NE(shown.find(right), std::wstring::npos) << right << " not in:\n" << shown;
+}
+
+// The trace script under Wine's cmd, with stand-ins for the tools it runs
+// first on PATH, one failing as Windows' tools fail: the exit code and the
+// messages say what happened, and only files written are named.
+TEST(TraceScriptTest, SaysWhatHappened) {
+  char temp[MAX_PATH] = {}, path[8192] = {};
+  const std::string tools = std::string(temp, GetTempPathA(MAX_PATH, temp)) + "varnel-trace-tools";
+  CreateDirectoryA(tools.c_str(), nullptr);
+  for (const char* tool : {"fltmc", "logman", "tracerpt", "explorer"})
+    CopyFileA(WindowsPath(TOOL_STANDIN_EXE).c_str(), (tools + "\\" + tool + ".exe").c_str(), FALSE);
+  GetEnvironmentVariableA("PATH", path, sizeof path);
+  SetEnvironmentVariableA("PATH", (tools + ";" + path).c_str());
+  const std::string folder = Folder(CSIDL_COMMON_DOCUMENTS) + "\\Varnel", etl = folder + "\\varnel-trace.etl",
+                    xml = folder + "\\varnel-trace.xml";
+  const std::string decoded = "fltmc \nlogman stop\ntracerpt " + etl + "\nexplorer " + folder + "\n";
+  const struct {
+    const char *command, *failing;  // the tool that fails, with `code`
+    DWORD code, exitCode;
+    std::string said, notSaid, calls;  // calls: the tools run, with their first argument
+  } cases[] = {
+      {"start", "", 0, 0, "Recording into " + etl, "failed", "fltmc \nlogman start\n"},
+      {"start", "fltmc", 0x80070005, 5, "needs administrator rights", "Recording", "fltmc \n"},
+      {"start", "logman", 0x80070005, 0x80070005, "0x80070005.\nAccess denied", "Recording",
+       "fltmc \nlogman start\n"},
+      {"stop", "logman", 0x80300002, 0x80300002, "0x80300002.\nNo trace is running", ".etl",
+       "fltmc \nlogman stop\n"},
+      {"stop", "", 0, 0, "Trace: " + etl + "\nDecoded: " + xml, "failed", decoded},
+      {"stop", "tracerpt", 0x80070002, 0x80070002, "Trace: " + etl + "\ntracerpt could not", "Decoded",
+       decoded},
+  };
+  for (const auto& c : cases) {
+    for (const char* tool : {"fltmc", "logman", "tracerpt"})
+      SetEnvironmentVariableA((std::string("STANDIN_EXIT_") + tool).c_str(),
+                              std::to_string(lstrcmpA(tool, c.failing) == 0 ? c.code : 0).c_str());
+    DeleteFileA((tools + "\\calls.log").c_str());
+    CreateDirectoryA(folder.c_str(), nullptr);
+    std::ofstream(xml) << "an older decoding";
+    SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
+    HANDLE output =
+        CreateFileA((tools + "\\said.txt").c_str(), GENERIC_WRITE, 0, &inherited, CREATE_ALWAYS, 0, nullptr);
+    EXPECT_EQ(Execute("cmd /c \"" + WindowsPath(VARNEL_TRACE_SCRIPT) + "\" " + c.command, output),
+              c.exitCode);
+    CloseHandle(output);
+    const std::string said = Read(tools + "\\said.txt");
+    EXPECT_NE(said.find(c.said), std::string::npos) << said;
+    EXPECT_EQ(said.find(c.notSaid), std::string::npos) << said;
+    EXPECT_EQ(Read(tools + "\\calls.log"), c.calls) << c.command << ", failing: " << c.failing;
+    EXPECT_EQ(Exists(xml), lstrcmpA(c.failing, "tracerpt") != 0) << "an older decoding stays";
+  }
+  SetEnvironmentVariableA("PATH", path);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 # - the exe has no debug information and names no folder of the build
 #   machine; varnel-VERSION-ARCH-symbols.zip holds it, and beside the exe
 #   an address of WinMain resolves to its line, a changed copy not at all.
+# - no other installer sits beside them (the tests' own are built elsewhere).
 set -euo pipefail
 objdump=$1 dir=$(cd "$2" && pwd) version=$3 arch=$4 markdown=$5
 name=varnel-$version-$arch
@@ -24,6 +25,8 @@ trap 'rm -rf "$work"' EXIT
 for file in "$setup" "$zip"; do
   [ -f "$file" ] || { echo "check-release: $(basename "$file") is missing"; exit 1; }
 done
+others=$(cd "$dir" && find . -maxdepth 1 -name '*setup*.exe' ! -name "$name-setup.exe" | sort | tr '\n' ' ')
+[ -z "$others" ] || fail "other installers beside the release: $others"
 machine() { "$objdump" -f "$1" | awk '/file format/ { print $NF }'; }
 [ "$(machine "$setup")" = "$format" ] || fail "$(basename "$setup") is $(machine "$setup"), not $format"
 

@@ -7,6 +7,9 @@
 //   varnel_screens ksef   the status window on "Стан КСЕФ"
 //   varnel_screens contrast  the status window on "Інформація" in high contrast
 //   varnel_screens menu   the tray menu with two modems
+//   varnel_screens none | attached | linked
+//                         only the icon in the notification area: no modem,
+//                         a modem without a link, a modem with its link up
 // It ends by itself after SHOW_MS.
 #include <winsock2.h>
 #include <windows.h>
@@ -31,11 +34,13 @@ constexpr DWORD SETTLE_MS = 1500;  // polls answered and the link up by then
 constexpr DWORD SHOW_MS = 20000;
 constexpr char SECOND_SERIAL[] = "40005678";
 
-enum class Scene { Info, Ksef, Menu };
+enum class Scene { Info, Ksef, Menu, NoModem, Attached, Linked };
 
 struct Modems {
   int ids[2];
   int count;
+  bool link;     // each modem asks for its acquirer link
+  bool balloon;  // the blocking window started an hour ago, so the warning shows
   uint16_t acquirerPort;
   std::atomic<LONG> stop;
 };
@@ -56,7 +61,9 @@ DWORD WINAPI PlayModems(LPVOID param) {
         if (m == 1) std::memcpy(&reply[5], SECOND_SERIAL, sizeof SECOND_SERIAL);
       } else if (request[0] == CTL_STATUS && request.size() == 2) {
         reply = request[1] == STATUS_MODEM ? ModemStatusReply(modems->acquirerPort) : KsefStatusReply();
-        if (!connectSent[m] && request[1] == STATUS_KSEF) {
+        // The window starting at the modem's clock: no warning yet.
+        if (!modems->balloon && request[1] == STATUS_MODEM) std::memcpy(&reply[33], &reply[25], 4);
+        if (modems->link && !connectSent[m] && request[1] == STATUS_KSEF) {
           connectSent[m] = true;
           char address[32];
           wsprintfA(address, "127.0.0.1:%u", static_cast<unsigned>(modems->acquirerPort));
@@ -102,6 +109,7 @@ bool g_highContrast = false;
 
 void CALLBACK OpenScene(HWND, UINT, UINT_PTR timer, DWORD) {
   KillTimer(nullptr, timer);
+  if (g_scene >= Scene::NoModem) return;
   if (g_scene == Scene::Menu) {
     SetCursorPos(300, 120);
     SendMessageA(g_app.mainWindow, WM_GW_TRAY, 0, WM_RBUTTONUP);
@@ -133,15 +141,25 @@ DWORD WINAPI EndAfterShowing(LPVOID) {
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
-  if (std::strcmp(commandLine, "ksef") == 0) g_scene = Scene::Ksef;
-  if (std::strcmp(commandLine, "menu") == 0) g_scene = Scene::Menu;
+  const struct {
+    const char* name;
+    Scene scene;
+  } scenes[] = {{"ksef", Scene::Ksef},
+                {"menu", Scene::Menu},
+                {"none", Scene::NoModem},
+                {"attached", Scene::Attached},
+                {"linked", Scene::Linked}};
+  for (const auto& named : scenes)
+    if (std::strcmp(commandLine, named.name) == 0) g_scene = named.scene;
   g_highContrast = std::strcmp(commandLine, "contrast") == 0;
   CreateThread(nullptr, 0, EndAfterShowing, nullptr, 0, nullptr);
 
   g_app.instance = instance;
   if (g_app.Initialize() < 0) return 1;
   Modems modems = {};
-  modems.count = g_scene == Scene::Menu ? 2 : 1;
+  modems.count = g_scene == Scene::Menu ? 2 : g_scene == Scene::NoModem ? 0 : 1;
+  modems.link = g_scene != Scene::Attached;
+  modems.balloon = g_scene < Scene::NoModem;
   modems.acquirerPort = ListenOnLoopback();
   if (modems.acquirerPort == 0) return 1;
   for (int m = 0; m < modems.count; ++m) modems.ids[m] = simbus::LocalBus().Plug(simbus::StandardLayout());
