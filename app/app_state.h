@@ -64,7 +64,9 @@ struct AppState {
   // or the shell may be too busy to answer: until it takes the icon, the
   // tick offers it again every TRAY_RETRY_TICKS.
   bool trayIconShown;
-  uint32_t trayRetryTicks;  // ticks until the next offer; counts while the icon is missing
+  // Ticks until the next offer; counts while the icon is missing or a
+  // balloon waits.
+  uint32_t trayRetryTicks;
   // A balloon that fell due while the icon was missing, shown once it is
   // back; empty when none. Only the latest is kept.
   char pendingBalloon[256];
