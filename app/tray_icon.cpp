@@ -103,12 +103,16 @@ BOOL AppState::ShowPendingBalloon() {
   data.uFlags = NIF_INFO;
   lstrcpynA(data.szInfo, pendingBalloon, sizeof data.szInfo);  // at most 255 characters and the NUL
   data.uTimeout = BALLOON_TIMEOUT_MS;
+  // Taken before the call: a handler run inside it sees no balloon waiting
+  // (and does not show it twice), and may leave a newer one.
+  pendingBalloon[0] = '\0';
   const BOOL result = trace::BalloonShown(data.szInfo, shellos::Shell_NotifyIconA(NIM_MODIFY, &data));
   // A refused balloon says nothing of the icon, which a plain change judges
   // (KeepTrayIcon); the warning is asked again a few times, then dropped.
   if (result != FALSE || ++balloonRefusals >= BALLOON_TRIES) {
-    pendingBalloon[0] = '\0';
     balloonRefusals = 0;
+  } else if (pendingBalloon[0] == '\0') {
+    lstrcpynA(pendingBalloon, data.szInfo, sizeof pendingBalloon);
   }
   return result;
 }
