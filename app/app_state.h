@@ -132,7 +132,7 @@ struct AppState {
   void OnHandleEvent(WPARAM event, const DEV_BROADCAST_HANDLE* broadcast);
   void OnWorkerEnded(DeviceRecord* record);
   // Removal requests: a modem closed on the query, waiting for the outcome.
-  bool RemovalPending(const char* path);
+  PendingRemoval* FindPendingRemoval(const char* path);
   // Closes the record on a removal request, keeping its registration.
   void BeginPendingRemoval(DeviceRecord* record);
   void EndPendingRemoval(PendingRemoval* pending);

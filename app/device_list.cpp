@@ -63,7 +63,7 @@ void AppState::AddDevice(const char* path) {
     }
     // Closed for a removal request whose outcome has not come: reopened now,
     // it would veto the removal the user asked for.
-    if (RemovalPending(path)) return;
+    if (FindPendingRemoval(path) != nullptr) return;
   }
   // A record that cannot be allocated is a modem that is not listed; it is
   // tried again at the next enumeration.
@@ -128,7 +128,7 @@ void AppState::RemoveDevice(DeviceRecord* record, HDEVNOTIFY* keptRegistration) 
     }
   }
   record->next = nullptr;
-  record->Close(keptRegistration != nullptr, keptRegistration);
+  record->Close(keptRegistration);
   if (handlerDepth == 0) {
     record->Free();
     delete record;

@@ -10,7 +10,6 @@
 #include "ui/status_window.h"
 #include "usb/device_class.h"
 #include "usb/device_record.h"
-#include "usb/path_match.h"
 #include "usb/usb_os.h"
 
 // The interface filter the system checks by size.
@@ -80,7 +79,7 @@ void AppState::Shutdown(bool sessionEnding) {
   if (!stopped) trace::ProgramStopping();
   // At the session's end the icon goes with the shell, which is ending too
   // and may not answer: no call is made to it.
-  if (!sessionEnding && !stopped) RemoveTrayIcon();
+  if (!sessionEnding) RemoveTrayIcon();
   stopped = true;
   if (interfaceNotification != nullptr) {
     usbos::UnregisterDeviceNotification(interfaceNotification);
@@ -135,12 +134,7 @@ void AppState::OnDeviceChange(WPARAM event, LPARAM lParam) {
     // The registration already limits arrivals to the modem's class.
     const char* path = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_A*>(lParam)->dbcc_name;
     // An arrival means a requested removal is over, whatever was heard of it.
-    for (PendingRemoval* pending = pendingRemovals; pending != nullptr; pending = pending->next) {
-      if (PathsMatch(pending->path, path)) {
-        EndPendingRemoval(pending);
-        break;
-      }
-    }
+    if (PendingRemoval* pending = FindPendingRemoval(path)) EndPendingRemoval(pending);
     AddDevice(path);
     UpdateTrayIcon();
   } else if (header->dbch_devicetype == DBT_DEVTYP_HANDLE) {

@@ -5,18 +5,17 @@
 // meanwhile, since that would veto the removal itself. Other programs may
 // take long to answer the query, and if no outcome comes within
 // REMOVAL_WAIT_TICKS the enumeration decides.
-#include <cstring>
 #include <new>
 
 #include "app/app_state.h"
+#include "base/text_copy.h"
 #include "usb/device_record.h"
 #include "usb/path_match.h"
 #include "usb/usb_os.h"
 
 void AppState::BeginPendingRemoval(DeviceRecord* record) {
   auto* pending = new (std::nothrow) PendingRemoval{};
-  const size_t size = record->path != nullptr ? std::strlen(record->path) + 1 : 0;
-  char* path = size != 0 ? new (std::nothrow) char[size] : nullptr;
+  char* path = record->path != nullptr ? CopyText(record->path) : nullptr;
   if (pending == nullptr || path == nullptr) {
     // Without memory to wait for the outcome, the enumeration in 5 s
     // reopens a modem that stayed and finds nothing if it went.
@@ -26,7 +25,6 @@ void AppState::BeginPendingRemoval(DeviceRecord* record) {
     ArmRescan();
     return;
   }
-  std::memcpy(path, record->path, size);
   pending->path = path;
   pending->closedFile = record->file;
   RemoveDevice(record, &pending->registration);
@@ -46,11 +44,11 @@ void AppState::EndPendingRemoval(PendingRemoval* pending) {
   delete pending;
 }
 
-bool AppState::RemovalPending(const char* path) {
+PendingRemoval* AppState::FindPendingRemoval(const char* path) {
   for (PendingRemoval* pending = pendingRemovals; pending != nullptr; pending = pending->next) {
-    if (PathsMatch(pending->path, path)) return true;
+    if (PathsMatch(pending->path, path)) return pending;
   }
-  return false;
+  return nullptr;
 }
 
 void AppState::AgePendingRemovals() {

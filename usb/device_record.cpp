@@ -1,9 +1,9 @@
 #include "usb/device_record.h"
 
-#include <cstring>
 #include <new>
 
 #include "base/result_codes.h"
+#include "base/text_copy.h"
 #include "trace/events.h"
 
 // The handle filter registered for each device file; the system checks its size.
@@ -12,14 +12,6 @@ static_assert(sizeof(DEV_BROADCAST_HANDLE) == 44, "32-bit DEV_BROADCAST_HANDLE i
 #endif
 
 namespace {
-
-// A copy of a NUL-terminated text, or null when memory is short.
-char* CopyText(const char* text) {
-  const size_t size = std::strlen(text) + 1;
-  char* copy = new (std::nothrow) char[size];
-  if (copy != nullptr) std::memcpy(copy, text, size);
-  return copy;
-}
 
 HRESULT OutOfMemory() {
   SetLastError(ERROR_OUTOFMEMORY);
@@ -96,8 +88,8 @@ void DeviceRecord::Destroy() {
   Free();
 }
 
-void DeviceRecord::Close(bool keepNotification, HDEVNOTIFY* kept) {
-  if (keepNotification && kept != nullptr) {
+void DeviceRecord::Close(HDEVNOTIFY* kept) {
+  if (kept != nullptr) {
     *kept = handleNotification;
   } else if (handleNotification != nullptr) {
     usbos::UnregisterDeviceNotification(handleNotification);

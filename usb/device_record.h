@@ -26,10 +26,10 @@ struct DeviceRecord {
   HRESULT Open(const char* devicePath, const BridgeOwner& owner);
   // Close and Free in one.
   void Destroy();
-  // Lets go of the modem: the bridge stopped, every handle closed. With
-  // keepNotification the handle registration stays, handed to the caller in
-  // *kept, so that the outcome of a removal request still reaches it.
-  void Close(bool keepNotification = false, HDEVNOTIFY* kept = nullptr);
+  // Lets go of the modem: the bridge stopped, every handle closed. Given
+  // `kept`, the handle registration stays, handed to the caller there, so
+  // that the outcome of a removal request still reaches it.
+  void Close(HDEVNOTIFY* kept = nullptr);
   // Frees what Close left: the stopped bridge's memory and the texts.
   void Free();
   void SetDisplayName(const char* text);
